@@ -105,4 +105,7 @@ using AnyDigest = std::variant<FloatDigest, IntDigest>;
 // Decodes a whole snapshot file (one or more zstd frames). Throws IoError.
 AnyDigest from_bytes(std::span<const std::uint8_t> bytes);
 
+// Reads the snapshot file at `path` whole and decodes it. Throws IoError.
+AnyDigest load_snapshot(const std::string& path);
+
 }  // namespace tesrak

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds every libFuzzer target with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, then runs each for the given number of seconds
+# (default 60), starting from its seeds in tests/fuzz/seeds/<target>/.
+set -euo pipefail
+seconds=${1:-60}
+cd "$(dirname "$0")/../.."
+
+flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DTESRAK_BUILD_FUZZ=ON -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+cmake --build build/fuzz
+
+shopt -s nullglob
+for fuzzer in build/fuzz/tests/fuzz/*_fuzz; do
+  name=$(basename "$fuzzer")
+  corpus=build/fuzz/corpus/$name
+  mkdir -p "$corpus" "tests/fuzz/seeds/$name"
+  echo "== $name for ${seconds}s"
+  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "tests/fuzz/seeds/$name"
+done
