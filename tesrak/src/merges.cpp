@@ -123,8 +123,13 @@ std::uint64_t plane_size(const std::vector<std::uint64_t>& shape, std::uint64_t 
   return shape[ndim - 2] * shape[ndim - 1];
 }
 
-// The first cell past channel k, or nothing when k lies beyond the tensor.
+// Sets `end` to the first cell past channel k; false when the channel lies
+// beyond the tensor. With empty planes every channel is empty, and valid.
 bool channel_end(std::uint64_t k, std::uint64_t plane, std::uint64_t numel, std::uint64_t& end) {
+  if (plane == 0) {
+    end = 0;
+    return true;
+  }
   std::uint64_t count;
   if (__builtin_add_overflow(k, 1, &count)) return false;
   if (__builtin_mul_overflow(count, plane, &end)) return false;
