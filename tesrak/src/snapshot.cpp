@@ -62,27 +62,31 @@ std::size_t initial_output_size(std::span<const std::uint8_t> input) {
 
 // Every frame of `input`, in order, decompressed into one payload. The
 // decoder moves on to a new frame after each finished one and passes over
-// skippable frames. The input is complete only when the decoder has just
-// finished a frame as it ends; an empty input is an unfinished frame too.
+// skippable frames. The input is complete only when it ends exactly where a
+// frame does; an empty input is an unfinished frame too.
 std::vector<std::uint8_t> decompress_frames(std::span<const std::uint8_t> input) {
   std::unique_ptr<ZSTD_DCtx, DecompressorDeleter> context(ZSTD_createDCtx());
   if (!context) throw std::bad_alloc();
   std::vector<std::uint8_t> output(initial_output_size(input));
   std::size_t filled = 0;
   ZSTD_inBuffer in{input.data(), input.size(), 0};
-  std::size_t still_expected = 0;
   for (;;) {
     if (filled == output.size()) output.resize(output.size() * 2);
     ZSTD_outBuffer out{output.data() + filled, output.size() - filled, 0};
-    still_expected = ZSTD_decompressStream(context.get(), &out, &in);
+    const std::size_t still_expected = ZSTD_decompressStream(context.get(), &out, &in);
     if (ZSTD_isError(still_expected)) {
       throw IoError(IoErrorKind::InvalidData, ZSTD_getErrorName(still_expected));
     }
     filled += out.pos;
-    // Room left over means the decoder has handed out all it holds.
-    if (in.pos == in.size && out.pos < out.size) break;
+    const bool input_used_up = in.pos == in.size;
+    // 0: a frame has been decoded and handed out in full.
+    if (still_expected == 0 && input_used_up) break;
+    // Room left over means the decoder has handed out all it holds, so
+    // what it still expects can only come from input there is no more of.
+    if (input_used_up && out.pos < out.size) {
+      throw IoError(IoErrorKind::InvalidData, "incomplete frame");
+    }
   }
-  if (still_expected != 0) throw IoError(IoErrorKind::InvalidData, "incomplete frame");
   output.resize(filled);
   return output;
 }

@@ -175,9 +175,11 @@ TYPED_TEST(SnapshotRoundTrip, SaveLoadSaveIsBitForBit) {
     std::uint64_t compression;
     int updates;
   };
-  // Buffered rows left over, a stream long enough for several flushes, and
-  // shapes without cells or dimensions.
-  const Case cases[] = {{{3, 4}, 2, 3}, {{2, 2, 5}, 4, 61}, {{}, 1, 5}, {{3, 0}, 2, 2}};
+  // Buffered rows left over, a stream long enough for several flushes,
+  // shapes without cells or dimensions, and payloads beyond the decoder's
+  // own block of output.
+  const Case cases[] = {{{3, 4}, 2, 3},   {{2, 2, 5}, 4, 61}, {{}, 1, 5},
+                        {{3, 0}, 2, 2},   {{20, 10}, 30, 70}, {{40, 10}, 30, 0}};
   unsigned seed = 0;
   for (const Case& c : cases) {
     auto d = random_digest<TypeParam>(c.shape, c.compression, c.updates, ++seed);
