@@ -1,19 +1,15 @@
 // Classifying one cell, and every cell of a digest.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <random>
-#include <utility>
 #include <vector>
 
 #include "nearest_family.hpp"
 #include "reference_table.hpp"
 #include "tesrak/classifier.hpp"
 #include "tesrak/errors.hpp"
-#include "tesrak/quantile_rule.hpp"
 
 namespace tesrak {
 namespace {
@@ -23,70 +19,46 @@ using detail::Profile;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// A cell of weight-1 centroids whose quantile rule answers exactly `value` at
-// each given level: with 1000 points the level q lands on points 1000q - 1
-// and 1000q, and the levels the classifier asks are 10 points apart.
-struct PointCell {
-  static constexpr std::size_t kPoints = 1000;
-  std::vector<float> means = std::vector<float>(kPoints, kNaN);
-  std::vector<std::uint32_t> weights = std::vector<std::uint32_t>(kPoints, 1);
-
-  explicit PointCell(const std::vector<std::pair<float, float>>& level_values) {
-    for (auto [level, value] : level_values) {
-      const auto k = static_cast<std::size_t>(std::lround(level * kPoints));
-      means[k - 1] = means[k] = value;
-    }
-    // The points between the asked ones repeat their left neighbour.
-    float last = *std::find_if(means.begin(), means.end(), [](float m) { return !std::isnan(m); });
-    for (float& m : means) last = m = std::isnan(m) ? last : m;
-    for (auto [level, value] : level_values) EXPECT_EQ(quantile(level), value) << level;
-  }
-  PointCell moved(float scale, float shift) const {
-    PointCell copy = *this;
-    for (float& m : copy.means) m = m * scale + shift;
-    return copy;
-  }
-  float quantile(float q) const {
-    return quantile_from_centroids(means, weights, kPoints, means.front(), means.back(), q);
-  }
-  Distribution classify() const {
-    return analyze_element(means, weights, kPoints, means.front(), means.back());
-  }
-};
-
-// A cell whose standardised profile is exactly `row`: median 0 and a
-// half-spread of exactly 1, with hi and lo placed between the neighbouring
-// profile levels.
-PointCell cell_with_profile(const Profile& row) {
-  const float upper_room = std::min(row[42], row[8] + 2.0f);  // levels 0.85, 0.17
-  const float lower_room = std::max(row[41], row[7] + 2.0f);  // levels 0.83, 0.15
-  const float hi = std::round((upper_room + lower_room) * 256.0f) / 512.0f;  // dyadic: hi - lo is exact
-  EXPECT_TRUE(lower_room <= hi && hi <= upper_room);
-  std::vector<std::pair<float, float>> levels = {{0.5f, 0.0f}, {0.84f, hi}, {0.16f, hi - 2.0f}};
-  for (std::size_t i = 0; i < kProfileLevels; ++i) {
-    levels.emplace_back(static_cast<float>(2 * i + 1) / 100.0f, row[i]);
-  }
-  return PointCell(levels);
+// 1000 weight-1 centroids: the quantile rule answers level q with point
+// 1000q - 1 or 1000q, so each asked level gets both points. The row's own
+// median is 0 and its half-spread exactly 1 (hi and lo are dyadic and lie
+// between the neighbouring levels 0.15/0.17 and 0.83/0.85), so the cell's
+// profile is exactly the row after (x - 0) / 1.
+Distribution classify_cell_shaped_like(const Profile& row, float scale, float shift) {
+  const float hi = std::round((std::max(row[41], row[7] + 2) + std::min(row[42], row[8] + 2)) *
+                              256.0f) / 512.0f;
+  std::vector<float> means(1000, kNaN);
+  const auto put = [&](float level, float value) {
+    const auto k = static_cast<std::size_t>(std::lround(level * 1000.0f));
+    means[k - 1] = means[k] = value * scale + shift;
+  };
+  put(0.5f, 0.0f);
+  put(0.84f, hi);
+  put(0.16f, hi - 2.0f);
+  for (std::size_t i = 0; i < kProfileLevels; ++i) put((2.0f * i + 1.0f) / 100.0f, row[i]);
+  float last = means[9];  // points between asked ones repeat their left neighbour
+  for (float& m : means) last = m = std::isnan(m) ? last : m;
+  const std::vector<std::uint32_t> weights(1000, 1);
+  return analyze_element(means, weights, 1000.0f, means.front(), means.back());
 }
 
-TEST(AnalyzeElement, ACellShapedLikeARowGetsThatFamilyWhateverItsScale) {
-  const ReferenceTable& table = ref_profiles();
+TEST(AnalyzeElement, ACellShapedLikeARowGetsThatFamilyAtAnyScale) {
   for (std::size_t k = 0; k < kFamilyCount; ++k) {
-    const PointCell cell = cell_with_profile(table[k]);
-    EXPECT_EQ(cell.classify(), static_cast<Distribution>(k));
-    EXPECT_EQ(cell.moved(3.0f, -40.0f).classify(), static_cast<Distribution>(k));
-    EXPECT_EQ(cell.moved(0.01f, 5.0f).classify(), static_cast<Distribution>(k));
+    const auto family = static_cast<Distribution>(k);
+    EXPECT_EQ(classify_cell_shaped_like(ref_profiles()[k], 1.0f, 0.0f), family);
+    EXPECT_EQ(classify_cell_shaped_like(ref_profiles()[k], 3.0f, -40.0f), family);
+    EXPECT_EQ(classify_cell_shaped_like(ref_profiles()[k], 0.01f, 5.0f), family);
   }
 }
 
-TEST(AnalyzeElement, NaNSpreadJudgesEveryDistanceNaNAndNamesTheFirstFamily) {
-  const std::vector<float> means = {kInf};
+TEST(AnalyzeElement, NaNSpreadMakesEveryDistanceNaNAndNamesTheFirstFamily) {
+  const std::vector<float> means = {kInf};  // median, hi and lo all infinite
   const std::vector<std::uint32_t> weights = {3};
   EXPECT_EQ(analyze_element(means, weights, 3.0f, 1.0f, kInf), Distribution::Normal);
 }
 
-// Runs in a fresh process: true when cells without a shape were judged
-// Unknown without building the table, and the first cell with one built it.
+// In a fresh process: cells without a shape are Unknown and leave the table
+// unbuilt; the first cell with a shape builds it.
 bool shapeless_cells_leave_the_table_unbuilt() {
   const std::vector<std::uint32_t> w = {4, 4, 4};
   const std::vector<float> flat = {2.5f, 2.5f, 2.5f};
@@ -108,16 +80,10 @@ TEST(AnalyzeElement, CellsWithoutShapeAreUnknownAndNeverBuildTheTable) {
               ::testing::ExitedWithCode(0), "");
 }
 
-// A table whose rows are all far from the zero profile except as set.
-ReferenceTable far_table() {  // every row at distance 100
-  ReferenceTable table{};
-  for (auto& row : table) row[0] = 100.0f;
-  return table;
-}
-
 TEST(NearestFamily, TiesGoToTheLowerCodeAndTheThresholdIsInclusive) {
   const Profile zero{};
-  ReferenceTable table = far_table();
+  ReferenceTable table{};
+  for (auto& row : table) row[0] = 100.0f;
   table[4][0] = table[2][0] = 10.8f;
   EXPECT_EQ(detail::nearest_family(zero, table), Distribution::Laplace);
   table[2][0] = table[4][0] = std::nextafter(10.8f, kInf);
@@ -131,7 +97,7 @@ TEST(NearestFamily, TiesGoToTheLowerCodeAndTheThresholdIsInclusive) {
 
 TEST(NearestFamily, RanksNaNDistancesAboveEveryNumber) {
   const Profile zero{};
-  ReferenceTable table = far_table();
+  ReferenceTable table{};
   table[0][0] = kNaN;
   for (std::size_t k = 1; k < kFamilyCount; ++k) table[k][0] = static_cast<float>(k);
   EXPECT_EQ(detail::nearest_family(zero, table), Distribution::Uniform);
@@ -142,82 +108,32 @@ TEST(NearestFamily, RanksNaNDistancesAboveEveryNumber) {
 TEST(ProfileDistance, SumsEachLaneInOrderThenTheLanesInTwoHalves) {
   const Profile zero{};
   const float big = 16777216.0f;  // 2^24: adding 1 alone is lost, adding 2 is not
-  Profile a{};
-  a[0] = big;
+  Profile a{big};
   for (std::size_t j = 4; j < 8; ++j) a[j] = 1.0f;  // S4..S7 = 1 each, summed first
   EXPECT_EQ(detail::profile_distance(a, zero), big + 4.0f);
-  Profile b{};
-  b[0] = big;
+  Profile b{big};
   b[8] = b[16] = -1.0f;  // the same lane: each 1 is lost after 2^24
   EXPECT_EQ(detail::profile_distance(zero, b), big);
-  Profile c{};
-  c[0] = big;
+  Profile c{big};
   for (std::size_t j = 1; j < kProfileSlots; j += 8) c[j] = 1.0f;  // S1 = 7, rounds up
   EXPECT_EQ(detail::profile_distance(c, zero), big + 8.0f);
 }
 
-// Draws from each family, one family per cell, plus a constant cell.
-std::vector<float> sample_row(std::mt19937_64& rng) {
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-  std::exponential_distribution<float> exponential(1.0f);
-  std::lognormal_distribution<float> lognormal(0.0f, 1.0f);
-  const float sign = std::bernoulli_distribution(0.5)(rng) ? 1.0f : -1.0f;
-  return {normal(rng),
-          uniform(rng),
-          sign * exponential(rng),
-          lognormal(rng),
-          sign * 0.866f + 0.5f * normal(rng),
-          7.0f};
-}
-
-const std::vector<Distribution> kSampledFamilies = {
-    Distribution::Normal,    Distribution::Uniform,  Distribution::Laplace,
-    Distribution::LogNormal, Distribution::BiNormal, Distribution::Unknown};
-
-TEST(Analyze, SampledFamiliesAreRecognisedInBothElementTypes) {
-  std::mt19937_64 rng(20240611);
-  FloatDigest floats({6}, 50);
-  IntDigest ints({2, 3}, 50);
-  for (int update = 0; update < 20000; ++update) {
-    const std::vector<float> row = sample_row(rng);
-    std::vector<std::int32_t> scaled;
-    for (float v : row) scaled.push_back(static_cast<std::int32_t>(std::lround(v * 1000.0f)));
-    floats.update(row);
-    ints.update(scaled);
-  }
-  EXPECT_EQ(floats.analyze(), kSampledFamilies);
-  EXPECT_EQ(ints.analyze(), kSampledFamilies);
-}
-
-TEST(Analyze, BufferedRowsCountAsIfFlushedAndNoCellsGiveNoCodes) {
-  std::mt19937_64 rng(7);
-  FloatDigest pending({6}, 50);
-  for (int update = 0; update < 250; ++update) pending.update(sample_row(rng));
-  ASSERT_EQ(pending.n_buffered, 50u);
-  FloatDigest flushed = pending;
-  flushed.flush();
-  EXPECT_EQ(pending.analyze(), flushed.analyze());
-  EXPECT_EQ(pending.n_buffered, 0u);
-  EXPECT_TRUE(FloatDigest({4, 0}, 10).analyze().empty());
-}
-
 TEST(Analyze, CorruptCentroidCountsAreRefusedBeforeAnyCellIsRead) {
-  const auto corrupt = [](auto&& breakage) {
+  const auto analyze_broken = [](auto&& breakage) {
     IntDigest d({4}, 1);
     d.update(std::vector<std::int32_t>{1, 2, 3, 4});
     breakage(d);
-    return d;
+    return d.analyze();
   };
-  EXPECT_THROW(corrupt([](IntDigest& d) { d.n_centroids[3] = d.max_centroids + 1; }).analyze(),
+  EXPECT_THROW(analyze_broken([](IntDigest& d) { d.n_centroids[3] = d.max_centroids + 1; }),
                EngineError);
-  EXPECT_THROW(corrupt([](IntDigest& d) { d.max_centroids = 0; }).analyze(), EngineError);
-  EXPECT_THROW(corrupt([](IntDigest& d) { d.centroids_weights.pop_back(); }).analyze(),
+  EXPECT_THROW(analyze_broken([](IntDigest& d) { d.max_centroids = 0; }), EngineError);
+  EXPECT_THROW(analyze_broken([](IntDigest& d) { d.centroids_weights.pop_back(); }), EngineError);
+  EXPECT_THROW(analyze_broken([](IntDigest& d) { d.maxs.pop_back(); }), EngineError);
+  EXPECT_THROW(analyze_broken([](IntDigest& d) { d.max_centroids = std::uint64_t{1} << 63; }),
                EngineError);
-  EXPECT_THROW(corrupt([](IntDigest& d) { d.maxs.pop_back(); }).analyze(), EngineError);
-  EXPECT_THROW(corrupt([](IntDigest& d) { d.max_centroids = std::uint64_t{1} << 63; }).analyze(),
-               EngineError);
-  EXPECT_EQ(corrupt([](IntDigest&) {}).analyze().size(), 4u);
+  EXPECT_EQ(analyze_broken([](IntDigest&) {}).size(), 4u);
 }
 
 }  // namespace
