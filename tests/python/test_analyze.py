@@ -5,28 +5,24 @@ import pytest
 
 import tesrak
 
-FAMILIES = ["Normal", "Uniform", "Laplace", "LogNormal", "BiNormal"]
-BINORMAL_OFFSET = 0.8660254  # the two halves N(-s, 0.5), N(+s, 0.5) have variance 1 together
-
-
-def draw(rng, family, size):
-    if family == "Normal":
-        return rng.normal(0.0, 1.0, size)
-    if family == "Uniform":
-        return rng.uniform(-1.0, 1.0, size)
-    if family == "Laplace":
-        return rng.laplace(0.0, 1.0, size)
-    if family == "LogNormal":
-        return rng.lognormal(0.0, 1.0, size)
-    centres = np.where(rng.random(size) < 0.5, -BINORMAL_OFFSET, BINORMAL_OFFSET)
-    return rng.normal(centres, 0.5)
+BINORMAL_OFFSET = 0.8660254  # N(-s, 0.5) and N(+s, 0.5) together have variance 1
+DRAW = {
+    "Normal": lambda rng, size: rng.normal(0.0, 1.0, size),
+    "Uniform": lambda rng, size: rng.uniform(-1.0, 1.0, size),
+    "Laplace": lambda rng, size: rng.laplace(0.0, 1.0, size),
+    "LogNormal": lambda rng, size: rng.lognormal(0.0, 1.0, size),
+    "BiNormal": lambda rng, size: rng.normal(
+        np.where(rng.random(size) < 0.5, -BINORMAL_OFFSET, BINORMAL_OFFSET), 0.5
+    ),
+}
+FAMILIES = list(DRAW)
 
 
 def family_updates(seed, updates, dtype):
     """Updates of shape (3, 5): column j draws family j, each row at its own
     scale and offset; int32 values are the floats times 1000, rounded."""
     rng = np.random.default_rng(seed)
-    columns = [draw(rng, family, (updates, 3)) for family in FAMILIES]
+    columns = [DRAW[family](rng, (updates, 3)) for family in FAMILIES]
     values = np.stack(columns, axis=-1) * np.array([1.0, 40.0, 0.02])[:, None] + np.array(
         [0.0, -300.0, 7.0]
     )[:, None]
