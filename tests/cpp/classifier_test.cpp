@@ -1,6 +1,7 @@
 // Classifying one cell, and every cell of a digest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
