@@ -20,16 +20,20 @@ namespace {
 constexpr Py_ssize_t kItemSize = 4;
 constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
 
-// The tensor protocol's attribute names, interned once.
+// The tensor protocol's attribute names, interned once and kept for the
+// life of the process: they are never released, since a static destructor
+// would run after the interpreter has finalized.
 struct TensorNames {
-  PyRef data_ptr = intern("data_ptr");
-  PyRef dtype = intern("dtype");
-  PyRef device = intern("device");
-  PyRef type = intern("type");
-  PyRef is_contiguous = intern("is_contiguous");
-  PyRef numel = intern("numel");
+  PyObject* data_ptr = intern("data_ptr");
+  PyObject* dtype = intern("dtype");
+  PyObject* device = intern("device");
+  PyObject* type = intern("type");
+  PyObject* is_contiguous = intern("is_contiguous");
+  PyObject* numel = intern("numel");
 
-  static PyRef intern(const char* name) { return checked(PyUnicode_InternFromString(name)); }
+  static PyObject* intern(const char* name) {
+    return checked(PyUnicode_InternFromString(name)).release();
+  }
 };
 
 const TensorNames& tensor_names() {
@@ -121,7 +125,7 @@ struct TensorDescription {
 // contiguity and element count in that order.
 std::optional<TensorDescription> describe_tensor(PyObject* data, std::uint64_t numel) {
   const TensorNames& names = tensor_names();
-  PyRef pointer = PyRef::steal(PyObject_CallMethodNoArgs(data, names.data_ptr.get()));
+  PyRef pointer = PyRef::steal(PyObject_CallMethodNoArgs(data, names.data_ptr));
   std::uint64_t address = 0;
   try {
     if (!pointer) throw PythonError();
@@ -131,22 +135,22 @@ std::optional<TensorDescription> describe_tensor(PyObject* data, std::uint64_t n
     return std::nullopt;
   }
 
-  PyRef dtype = checked(PyObject_GetAttr(data, names.dtype.get()));
+  PyRef dtype = checked(PyObject_GetAttr(data, names.dtype));
   std::string dtype_text = str_text(dtype.get());
 
-  PyRef device = checked(PyObject_GetAttr(data, names.device.get()));
-  PyRef device_type = checked(PyObject_GetAttr(device.get(), names.type.get()));
+  PyRef device = checked(PyObject_GetAttr(data, names.device));
+  PyRef device_type = checked(PyObject_GetAttr(device.get(), names.type));
   if (!PyUnicode_Check(device_type.get())) raise_cast_error(device_type.get(), "str");
   if (PyUnicode_CompareWithASCIIString(device_type.get(), "cpu") != 0) {
     raise(PyExc_ValueError, "torch tensor must be on CPU; call .cpu() first");
   }
 
-  PyRef contiguous = checked(PyObject_CallMethodNoArgs(data, names.is_contiguous.get()));
+  PyRef contiguous = checked(PyObject_CallMethodNoArgs(data, names.is_contiguous));
   if (!to_bool(contiguous.get())) {
     raise(PyExc_ValueError, "torch tensor must be contiguous; call .contiguous() first");
   }
 
-  PyRef count_object = checked(PyObject_CallMethodNoArgs(data, names.numel.get()));
+  PyRef count_object = checked(PyObject_CallMethodNoArgs(data, names.numel));
   const std::uint64_t count = to_u64(count_object.get());
   if (count != numel) raise_count_mismatch("element count", count, numel);
 
