@@ -78,8 +78,11 @@ class BufferView {
     if (held_) PyBuffer_Release(&view_);
   }
 
-  // False (and no error set) when the object exports no buffer.
+  // False (and no error set) when the object exports no buffer. Objects
+  // without the protocol at all, such as tensors, are passed over without
+  // raising (and discarding) an exception.
   bool request(PyObject* exporter) {
+    if (!PyObject_CheckBuffer(exporter)) return false;
     held_ = PyObject_GetBuffer(exporter, &view_, PyBUF_FULL_RO) == 0;
     if (!held_) PyErr_Clear();
     return held_;
