@@ -38,32 +38,35 @@ class BorrowState {
   std::atomic<std::uintptr_t> count_{kFree};
 };
 
-// Holds an object for a method call, from construction to destruction.
-class ExclusiveBorrow {
+enum class Access { Exclusive, Shared };
+
+// Holds an object from construction to destruction: exclusively for a
+// method call, shared for a property read. Refuses at once when it cannot.
+template <Access kAccess>
+class Borrow {
  public:
-  explicit ExclusiveBorrow(BorrowState& state) : state_(state) {
-    if (!state_.try_take_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
+  explicit Borrow(BorrowState& state) : state_(state) {
+    if constexpr (kAccess == Access::Exclusive) {
+      if (!state_.try_take_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
+    } else {
+      if (!state_.try_take_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    }
   }
-  ~ExclusiveBorrow() { state_.give_back_exclusive(); }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  ~Borrow() {
+    if constexpr (kAccess == Access::Exclusive) {
+      state_.give_back_exclusive();
+    } else {
+      state_.give_back_shared();
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
 
  private:
   BorrowState& state_;
 };
 
-// Holds an object for a property read.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(BorrowState& state) : state_(state) {
-    if (!state_.try_take_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
-  }
-  ~SharedBorrow() { state_.give_back_shared(); }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  BorrowState& state_;
-};
+using ExclusiveBorrow = Borrow<Access::Exclusive>;
+using SharedBorrow = Borrow<Access::Shared>;
 
 }  // namespace tesrak_py

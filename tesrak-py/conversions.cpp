@@ -59,10 +59,9 @@ void raise_cast_error(PyObject* value, const char* expected) {
   throw PythonError();
 }
 
-PyRef sequence_iterator(PyObject* sequence) {
-  if (PyUnicode_Check(sequence)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(sequence)) raise_cast_error(sequence, "Sequence");
-  return checked(PyObject_GetIter(sequence));
+void require_sequence(PyObject* value) {
+  if (PyUnicode_Check(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) raise_cast_error(value, "Sequence");
 }
 
 std::size_t length_hint(PyObject* sequence) noexcept {

@@ -46,9 +46,8 @@ bool to_bool(PyObject* value);
 [[noreturn]] void raise_cast_error(PyObject* value, const char* expected);
 
 // Refuses a str (TypeError "Can't extract `str` to `Vec`") and anything that
-// is not a sequence (the cast message for 'Sequence'), then gives the
-// object's iterator.
-PyRef sequence_iterator(PyObject* sequence);
+// is not a sequence (the cast message for 'Sequence').
+void require_sequence(PyObject* value);
 
 // The object's length as a size hint only: 0 when it has none.
 std::size_t length_hint(PyObject* sequence) noexcept;
@@ -57,9 +56,10 @@ std::size_t length_hint(PyObject* sequence) noexcept;
 // element that fails to convert ends the conversion with its error.
 template <typename T>
 std::vector<T> to_vector(PyObject* sequence) {
-  PyRef iterator = sequence_iterator(sequence);
+  require_sequence(sequence);
   std::vector<T> values;
   values.reserve(length_hint(sequence));
+  PyRef iterator = checked(PyObject_GetIter(sequence));
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     values.push_back(to_element<T>(item.get()));
   }

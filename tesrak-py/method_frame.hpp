@@ -5,6 +5,7 @@
 
 #include <array>
 #include <span>
+#include <utility>
 
 #include "arguments.hpp"
 #include "borrow.hpp"
@@ -36,25 +37,27 @@ PyObject* method_entry(const Signature& signature, PyObject* self, PyObject* con
   });
 }
 
+// Runs body(object) while `Hold` holds the object.
+template <typename Hold, typename Body>
+PyObject* held_entry(PyObject* self, Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyTensorDigest& object = as_tensor_digest(self);
+    Hold hold(object.borrow);
+    return body(object);
+  });
+}
+
 // A METH_NOARGS method: body(object).
 template <typename Body>
 PyObject* method_entry(PyObject* self, Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
-    PyTensorDigest& object = as_tensor_digest(self);
-    ExclusiveBorrow hold(object.borrow);
-    return body(object);
-  });
+  return held_entry<ExclusiveBorrow>(self, std::forward<Body>(body));
 }
 
 // A read-only property: read(object), with the object shared with other
 // property reads but not with a method.
 template <typename Read>
 PyObject* property_entry(PyObject* self, Read&& read) noexcept {
-  return guarded([&]() -> PyObject* {
-    PyTensorDigest& object = as_tensor_digest(self);
-    SharedBorrow hold(object.borrow);
-    return read(object);
-  });
+  return held_entry<SharedBorrow>(self, std::forward<Read>(read));
 }
 
 }  // namespace tesrak_py

@@ -1,6 +1,5 @@
 #include "methods.hpp"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,8 +34,19 @@ PyObject* merged(PyTensorDigest& object, Merge&& merge) {
   });
 }
 
-std::vector<std::uint64_t> indices_argument(const char* name, PyObject* value) {
-  return convert_argument(name, [&] { return to_vector<std::uint64_t>(value); });
+// merge_cells and merge_channels: one list of indices, converted under the
+// signature's one parameter name, then merge(digest, indices).
+template <typename Merge>
+PyObject* merge_listed(const Signature& signature, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, Merge&& merge) noexcept {
+  return method_entry(signature, self, args, nargs, kwnames,
+                      [&](PyTensorDigest& object, BoundArguments arguments) {
+                        const std::vector<std::uint64_t> indices =
+                            convert_argument(signature.names[0], [&] {
+                              return to_vector<std::uint64_t>(arguments[0]);
+                            });
+                        return merged(object, [&](auto& digest) { return merge(digest, indices); });
+                      });
 }
 
 constexpr const char* kDataParameter[] = {"data"};
@@ -122,23 +132,16 @@ PyObject* analyze_method(PyObject* self, PyObject*) noexcept {
 PyObject* merge_cells_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
   static constexpr Signature kSignature{"TensorDigest.merge_cells", kIndicesParameter, 1};
-  return method_entry(kSignature, self, args, nargs, kwnames,
-                      [](PyTensorDigest& object, BoundArguments arguments) {
-                        const auto indices = indices_argument("indices", arguments[0]);
-                        return merged(object,
-                                      [&](auto& digest) { return digest.merge_cells(indices); });
-                      });
+  return merge_listed(kSignature, self, args, nargs, kwnames,
+                      [](auto& digest, const auto& indices) { return digest.merge_cells(indices); });
 }
 
 PyObject* merge_channels_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
   static constexpr Signature kSignature{"TensorDigest.merge_channels", kChannelsParameter, 1};
-  return method_entry(kSignature, self, args, nargs, kwnames,
-                      [](PyTensorDigest& object, BoundArguments arguments) {
-                        const auto channels = indices_argument("channel_indices", arguments[0]);
-                        return merged(object,
-                                      [&](auto& digest) { return digest.merge_channels(channels); });
-                      });
+  return merge_listed(kSignature, self, args, nargs, kwnames, [](auto& digest, const auto& channels) {
+    return digest.merge_channels(channels);
+  });
 }
 
 PyObject* merge_all_method(PyObject* self, PyObject*) noexcept {
