@@ -160,10 +160,13 @@ def main():
               f"{r['update(numpy)'] * 1e6:>10.2f} {r['update(numpy)'] / base:>6.2f} "
               f"{r['update(torch)'] * 1e6:>10.2f} {r['update(torch)'] / base:>6.2f}")
 
-    r = time_updates(1, cold=False)
-    print(f"fixed cost per call at numel 1, warm: np.copyto {r['np.copyto'] * 1e9:.0f} ns, "
-          f"update(numpy) {r['update(numpy)'] * 1e9:.0f} ns, "
-          f"update(torch) {r['update(torch)'] * 1e9:.0f} ns")
+    print("warm caches (no eviction between rounds), nanoseconds per call:")
+    for numel in (1, SIZES[0]):
+        r = time_updates(numel, cold=False)
+        base = r["np.copyto"]
+        print(f"{numel:>9}: np.copyto {base * 1e9:.0f}, update(numpy) "
+              f"{r['update(numpy)'] * 1e9:.0f} ({r['update(numpy)'] / base:.2f}), update(torch) "
+              f"{r['update(torch)'] * 1e9:.0f} ({r['update(torch)'] / base:.2f})")
 
     with tempfile.TemporaryDirectory() as tmp:
         ours = in_subprocess("stream-tesrak", os.path.join(tmp, "tesrak.npy"))

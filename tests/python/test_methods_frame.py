@@ -23,12 +23,9 @@ class TestMergeArguments:
         [
             (lambda d: d.merge_cells("12"), TypeError,
              "argument 'indices': Can't extract `str` to `Vec`"),
-            (lambda d: d.merge_cells([0, 1.0]), TypeError,
-             "argument 'indices': 'float' object cannot be interpreted as an integer"),
             (lambda d: d.merge_cells([-1]), OverflowError, "can't convert negative int to unsigned"),
             (lambda d: d.merge_channels(5), TypeError,
              "argument 'channel_indices': 'int' object cannot be cast as 'Sequence'"),
-            (lambda d: d.merge_channels([2**64]), OverflowError, None),
             (lambda d: d.merge_channels(), TypeError,
              "TensorDigest.merge_channels() missing 1 required positional argument: "
              "'channel_indices'"),
@@ -38,7 +35,7 @@ class TestMergeArguments:
         with pytest.raises(kind) as caught:
             call(TensorDigest([2, 2], 3))
         assert caught.type is kind
-        assert message is None or str(caught.value) == message
+        assert str(caught.value) == message
 
     @pytest.mark.parametrize("name", ["analyze", "merge_all", "visualize"])
     def test_no_argument_methods(self, name):

@@ -89,8 +89,6 @@ class TestQueryArguments:
              "can't convert negative int to unsigned"),
             (lambda d: d.cell_quantiles(0.0, [0.5]), TypeError,
              "argument 'idx': 'float' object cannot be interpreted as an integer"),
-            (lambda d: d.cell_quantiles(0, {0.5}), TypeError,
-             "argument 'qs': 'set' object cannot be cast as 'Sequence'"),
         ],
     )
     def test_conversion_errors(self, call, kind, message):
