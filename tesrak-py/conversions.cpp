@@ -1,5 +1,6 @@
 #include "conversions.hpp"
 
+#include <cmath>
 #include <limits>
 #include <string_view>
 
@@ -9,6 +10,25 @@ namespace {
 // A length reported by a sequence only reserves this many elements ahead;
 // the vector grows past it as the elements really arrive.
 constexpr std::size_t kMaxReservedElements = std::size_t{1} << 20;
+
+// The smallest magnitude that rounds to infinity as a 32-bit float: the
+// largest float plus half its unit in the last place (a tie, which goes to
+// the even neighbour, infinity).
+constexpr double kFloatOverflowThreshold = 0x1.ffffffp127;
+
+// Round to nearest, ties to even, with out-of-range values made explicit
+// rather than left to an undefined conversion.
+float nearest_float(double value) {
+  if (std::isnan(value)) return std::numeric_limits<float>::quiet_NaN();
+  const double magnitude = std::fabs(value);
+  if (magnitude > std::numeric_limits<float>::max()) {
+    const float rounded = magnitude < kFloatOverflowThreshold
+                              ? std::numeric_limits<float>::max()
+                              : std::numeric_limits<float>::infinity();
+    return std::signbit(value) ? -rounded : rounded;
+  }
+  return static_cast<float>(value);
+}
 
 }  // namespace
 
@@ -37,7 +57,7 @@ float to_f32(PyObject* value) {
     result = PyFloat_AsDouble(value);
     if (result == -1.0 && PyErr_Occurred()) throw PythonError();
   }
-  return static_cast<float>(result);
+  return nearest_float(result);
 }
 
 bool to_bool(PyObject* value) {
