@@ -160,6 +160,11 @@ class TestSequencePath:
         assert not str(caught.value).startswith("argument")
         assert message is None or str(caught.value) == message
 
+    def test_float_rounding_at_the_range_ends(self):
+        just_above_max = 3.4028235e38 + 2.0**90  # rounds down to the largest float
+        assert fed([3], [just_above_max, -1e39, 1e-50]) == [float(np.finfo(np.float32).max),
+                                                             float("-inf"), 0.0]
+
     def test_int32_extremes(self):
         assert fed([2], [2**31 - 1, -(2**31)], "int32") == [2**31, -(2**31)]
 
