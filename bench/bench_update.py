@@ -3,13 +3,14 @@ against numpy's exact quantiles.
 
     python bench/bench_update.py            # after `pip install .`
 
-Part 1 times update() alone (no flush inside the timed calls) for a numpy
-float32 array (buffer path) and a torch float32 tensor (tensor path), against
-np.copyto of the same array into the next row of a preallocated row buffer,
-which is the copy an update amounts to; every round starts with cold caches. Part 2 feeds 2 000 tensors of shape
-(256, 256) at compression 50 and asks for three quantiles, against
-np.quantile over the stacked stream; each side runs in its own process so
-that its peak memory (ru_maxrss) is its own.
+The first half times update() alone (no flush inside the timed calls) for a
+numpy float32 array (buffer path) and a torch float32 tensor (tensor path),
+against np.copyto of the same array into the next row of a preallocated row
+buffer, which is the copy an update amounts to; every round starts with cold
+caches. The second half feeds 2 000 tensors of shape (256, 256) at
+compression 50 and asks for three quantiles, against np.quantile over the
+stacked stream; each side runs in its own process so that its peak memory is
+its own.
 """
 
 import json

@@ -128,10 +128,10 @@ PyType_Slot kSlots[] = {
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No dict or
 // weak-reference offset, and no GC: an object refers to no Python object.
-PyType_Spec kSpec = {kTypeName, sizeof(PyTensorDigest), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kTypeDefinition = {kTypeName, sizeof(PyTensorDigest), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 PyTypeObject* build_type() noexcept {
-  PyObject* type = PyType_FromSpec(&kSpec);
+  PyObject* type = PyType_FromSpec(&kTypeDefinition);
   if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
   PendingError cause = PendingError::fetch();
   PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", kClassName);
