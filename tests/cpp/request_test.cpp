@@ -43,7 +43,9 @@ TEST(ParseHttpRequest, HeadsUnderEveryDelivery) {
       {fields(33), false}, {"GET / HTTP/2.0\r\n\r\n", false}, {"GET / HTTP/1.2\r\n\r\n", false},
       {"GET /\r\n\r\n", false}, {"GET /\xff HTTP/1.1\r\n\r\n", false},
       {"GET /\xc0\xaf HTTP/1.1\r\n\r\n", false}, {"GET /a\tb HTTP/1.1\r\n\r\n", false},
-      {"\x16\x03\x01 hello\r\n\r\n", false}, {"GET / HTTP/1.1\r\nHost: x\r\n", false}, {"", false},
+      {"\x16\x03\x01 hello\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX: a\x01\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nX: \ta\x7f\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nX: \t\"\xff\" \r\n\r\n", true, "GET", "/", ""}, {"GET / HTTP/1.1\r\nHost: x\r\n", false}, {"", false},
       {"GET / HTTP/1.1\r\nX: " + big + "\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX: " + big, false},
       {"GET / HTTP/1.1\r\nX: " + big.substr(100) + "\r\n\r\n", true, "GET", "/", ""},
   };

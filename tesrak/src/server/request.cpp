@@ -53,7 +53,15 @@ int on_header_field_complete(llhttp_t* parser) {
   return HPE_OK;
 }
 
+// The lenient mode that lets bare LFs end header lines also lets control
+// bytes into values; those stay refused (a tab is allowed).
 int on_header_value(llhttp_t* parser, const char* at, std::size_t length) {
+  constexpr unsigned char kDelete = 0x7F;
+  const bool has_control = std::any_of(at, at + length, [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < ' ' && byte != '\t') || byte == kDelete;
+  });
+  if (has_control) return -1;
   state_of(parser).value.append(at, length);
   return HPE_OK;
 }
