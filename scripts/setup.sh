@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
   g++ clang libclang-rt-14-dev cmake ninja-build git \
-  libtbb-dev libzstd-dev libboost-dev node-llhttp libgtest-dev googletest \
+  libtbb-dev libzstd-dev libboost-dev node-llhttp libgtest-dev libgmock-dev googletest \
   chromium
 
 python3 -m pip install -q --upgrade pip

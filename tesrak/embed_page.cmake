@@ -2,7 +2,8 @@
 file(READ ${INPUT} page_hex HEX)
 string(LENGTH "${page_hex}" hex_len)
 math(EXPR byte_count "${hex_len} / 2")
-string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," page_bytes "${page_hex}")
+# Character literals, so that bytes above 0x7F (UTF-8 text) need no narrowing.
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," page_bytes "${page_hex}")
 file(WRITE ${OUTPUT}
 "#include <string_view>\n"
 "namespace tesrak::server {\n"

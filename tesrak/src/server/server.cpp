@@ -1,13 +1,209 @@
-// Placeholder until the visualizer lands.
 #include "tesrak/server.hpp"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "server/query.hpp"
+#include "server/request.hpp"
+#include "server/routes.hpp"
+#include "server/utf8.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak {
+namespace {
+
+using server::ByteReader;
+using server::Reply;
+using server::Request;
+using server::ServedDigest;
+
+constexpr const char* kPortVariable = "TESRAK_PORT";
+constexpr std::string_view kDefaultPort = "7777";
+constexpr std::string_view kHostPrefix = "127.0.0.1:";
+constexpr int kListenBacklog = 128;
+constexpr std::uint64_t kMaxPort = 65535;
+constexpr auto kIdlePause = std::chrono::milliseconds(50);
+// Bounds how long a silent or stalled peer can hold the only server thread
+// (and with it, the reaction to a stop).
+constexpr timeval kPeerTimeout = {5, 0};
+
+// Closes the descriptor it owns.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+class SocketReader : public ByteReader {
+ public:
+  explicit SocketReader(int fd) noexcept : fd_(fd) {}
+  ssize_t read(char* into, std::size_t capacity) override { return ::recv(fd_, into, capacity, 0); }
+
+ private:
+  int fd_;
+};
+
+// $TESRAK_PORT as it stands (even empty), or the default when it is unset
+// or not UTF-8.
+std::string port_text() {
+  const char* value = std::getenv(kPortVariable);
+  if (value == nullptr || !server::is_valid_utf8(value)) return std::string(kDefaultPort);
+  return value;
+}
+
+// The addresses "host:port" names: a literal IPv4 host is taken as it is,
+// any other goes through the name lookup. The port is decimal, 0 to 65535.
+std::vector<sockaddr_storage> resolve(const std::string& address) {
+  const std::size_t colon = address.rfind(':');
+  const std::string host = address.substr(0, colon);
+  const std::optional<std::uint64_t> port = server::parse_unsigned(address.substr(colon + 1));
+  if (!port || *port > kMaxPort) throw IoError(IoErrorKind::InvalidInput, "invalid port value");
+  const auto port_bytes = htons(static_cast<std::uint16_t>(*port));
+
+  std::vector<sockaddr_storage> result;
+  sockaddr_in literal{};
+  if (inet_pton(AF_INET, host.c_str(), &literal.sin_addr) == 1) {
+    literal.sin_family = AF_INET;
+    literal.sin_port = port_bytes;
+    sockaddr_storage storage{};
+    std::memcpy(&storage, &literal, sizeof literal);
+    result.push_back(storage);
+    return result;
+  }
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (status == EAI_SYSTEM) throw IoError::from_errno(errno);
+  if (status != 0) {
+    throw IoError(IoErrorKind::Other,
+                  std::string("failed to lookup address information: ") + gai_strerror(status));
+  }
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    sockaddr_storage storage{};
+    std::memcpy(&storage, entry->ai_addr, entry->ai_addrlen);
+    if (storage.ss_family == AF_INET) {
+      reinterpret_cast<sockaddr_in&>(storage).sin_port = port_bytes;
+    } else if (storage.ss_family == AF_INET6) {
+      reinterpret_cast<sockaddr_in6&>(storage).sin6_port = port_bytes;
+    } else {
+      continue;
+    }
+    result.push_back(storage);
+  }
+  freeaddrinfo(found);
+  return result;
+}
+
+socklen_t length_of(const sockaddr_storage& address) {
+  return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// A socket with address reuse, bound and listening; or the failure.
+int bind_listener(const sockaddr_storage& address) {
+  const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw IoError::from_errno(errno);
+  FileDescriptor guard(fd);
+  const int enable = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) != 0 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length_of(address)) != 0 ||
+      ::listen(fd, kListenBacklog) != 0) {
+    throw IoError::from_errno(errno);
+  }
+  return guard.release();
+}
+
+// The first of the text's addresses that binds, else the last failure.
+int open_listener(const std::string& address_text) {
+  const std::vector<sockaddr_storage> addresses = resolve(address_text);
+  if (addresses.empty()) {
+    throw IoError(IoErrorKind::InvalidInput, "could not resolve to any addresses");
+  }
+  for (std::size_t i = 0;; ++i) {
+    try {
+      return bind_listener(addresses[i]);
+    } catch (const IoError&) {
+      if (i + 1 == addresses.size()) throw;
+    }
+  }
+}
+
+void write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return;  // the peer went away: nothing to report
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+}
+
+// One connection: read one request, answer it. A request that cannot be
+// read gets no reply; write failures are ignored.
+template <typename T>
+void serve_connection(int fd, ServedDigest<T>& served) {
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kPeerTimeout, sizeof kPeerTimeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kPeerTimeout, sizeof kPeerTimeout);
+  SocketReader reader(fd);
+  const std::optional<Request> request = server::parse_http_request(reader);
+  if (!request) return;
+  const Reply reply = server::route_request(*request, served);
+  write_all(fd, server::response_head(reply));
+  write_all(fd, reply.body);
+}
+
+bool stop_requested(const StopFlag& stop) { return stop.load(std::memory_order_relaxed) != 0; }
+
+}  // namespace
 
 template <typename T>
-void serve_until(TensorDigest<T>&, const StopFlag&) {
-  throw IoError(IoErrorKind::Other, "visualizer not built yet");
+void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
+  const std::string address = std::string(kHostPrefix) + port_text();
+  ServedDigest<T> served{digest, digest.analyze(), digest.shape};
+
+  FileDescriptor listener(open_listener(address));
+  const int flags = ::fcntl(listener.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    throw IoError::from_errno(errno);
+  }
+  const std::string banner = "tesrak visualizer running at http://" + address + "  (Ctrl+C to stop)\n";
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, banner.data(), banner.size());
+
+  while (!stop_requested(stop)) {
+    // Accepted sockets do not inherit the listener's non-blocking mode.
+    const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) std::this_thread::sleep_for(kIdlePause);
+      continue;  // other failures (an interrupted call too) are dropped
+    }
+    FileDescriptor connection(fd);
+    try {
+      serve_connection(fd, served);
+    } catch (...) {
+      // Nothing a single request does may end the server.
+    }
+  }
 }
 
 template void serve_until(TensorDigest<float>&, const StopFlag&);

@@ -1,0 +1,86 @@
+"""Feed a few hundred activation-like tensors to tesrak and browse them.
+
+Shape (2, 3, 32, 32): two batches of three channels. Each of the six channels
+follows its own distribution family, with a disc in its centre that follows
+another, so the grid shows how the sketches tell families apart:
+
+    batch 0: normal, uniform, Laplace
+    batch 1: log-normal, two-peaked, mostly zeros (like a ReLU output)
+
+Run it, open the printed URL, and stop it with Ctrl+C.
+"""
+
+import math
+
+import torch
+
+import tesrak
+
+SHAPE = (2, 3, 32, 32)
+UPDATES = 400
+COMPRESSION = 50
+
+
+def normal(n, g):
+    return torch.randn(n, generator=g)
+
+
+def uniform(n, g):
+    return (torch.rand(n, generator=g) * 2 - 1) * math.sqrt(3)
+
+
+def laplace(n, g):
+    u = torch.rand(n, generator=g) - 0.5
+    return -torch.sign(u) * torch.log1p(-2 * u.abs()) / math.sqrt(2)
+
+
+def log_normal(n, g):
+    return torch.exp(torch.randn(n, generator=g))
+
+
+def two_peaked(n, g):
+    side = torch.where(torch.rand(n, generator=g) < 0.5, -1.0, 1.0)
+    return side * 0.866 + 0.5 * torch.randn(n, generator=g)
+
+
+def mostly_zeros(n, g):
+    keep = torch.rand(n, generator=g) < 0.1
+    return torch.where(keep, torch.rand(n, generator=g) * 3, torch.zeros(n))
+
+
+FAMILIES = [normal, uniform, laplace, log_normal, two_peaked, mostly_zeros]
+
+
+def centre_disc(size=32, radius=9):
+    y, x = torch.meshgrid(torch.arange(size), torch.arange(size), indexing="ij")
+    return ((y - size / 2 + 0.5) ** 2 + (x - size / 2 + 0.5) ** 2) <= radius**2
+
+
+def sample(g):
+    """One tensor of SHAPE: channel k follows FAMILIES[k], its disc FAMILIES[k + 2]."""
+    batches, channels, h, w = SHAPE
+    disc = centre_disc(h).flatten()
+    planes = []
+    for k in range(batches * channels):
+        main = FAMILIES[k](h * w, g)
+        inner = FAMILIES[(k + 2) % len(FAMILIES)](h * w, g)
+        # Each channel has its own scale, as real activations do.
+        planes.append(torch.where(disc, inner, main) * (1 + k))
+    return torch.stack(planes).reshape(SHAPE).contiguous()
+
+
+def main():
+    g = torch.Generator().manual_seed(7)
+    digest = tesrak.TensorDigest(list(SHAPE), COMPRESSION, dtype=torch.float32)
+    for _ in range(UPDATES):
+        digest.update(sample(g))
+    print(f"fed {UPDATES} tensors of shape {SHAPE}; median of cell 0: "
+          f"{digest.cell_quantiles(0, [0.5])[0]:.4f}")
+    try:
+        digest.visualize()  # prints the URL; serves until Ctrl+C
+    except KeyboardInterrupt:
+        print("\nstopped")
+
+
+if __name__ == "__main__":
+    main()

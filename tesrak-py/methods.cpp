@@ -1,0 +1,182 @@
+#include "methods.hpp"
+
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "conversions.hpp"
+#include "intake.hpp"
+#include "method_frame.hpp"
+#include "results.hpp"
+#include "tesrak/errors.hpp"
+
+namespace tesrak_py {
+namespace {
+
+constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// A file path from a str argument.
+std::string path_argument(PyObject* value) {
+  return convert_argument("path", [&] { return to_path(value); });
+}
+
+// A NUL cannot be passed to the operating system, so such a path is refused
+// by the binding with the I/O error the file call would give.
+bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// The merges build a new one-cell digest of the same element type.
+template <typename Merge>
+PyObject* merged(PyTensorDigest& object, Merge&& merge) {
+  return visit_digest(object, [&](auto& digest) {
+    return new_tensor_digest(tesrak::AnyDigest(merge(digest)));
+  });
+}
+
+// merge_cells and merge_channels: one list of indices, converted under the
+// signature's one parameter name, then merge(digest, indices).
+template <typename Merge>
+PyObject* merge_listed(const Signature& signature, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, Merge&& merge) noexcept {
+  return method_entry(signature, self, args, nargs, kwnames,
+                      [&](PyTensorDigest& object, BoundArguments arguments) {
+                        const std::vector<std::uint64_t> indices =
+                            convert_argument(signature.names[0], [&] {
+                              return to_vector<std::uint64_t>(arguments[0]);
+                            });
+                        return merged(object, [&](auto& digest) { return merge(digest, indices); });
+                      });
+}
+
+constexpr const char* kDataParameter[] = {"data"};
+constexpr const char* kLevelParameter[] = {"q"};
+constexpr const char* kLevelsParameter[] = {"qs"};
+constexpr const char* kCellLevelsParameters[] = {"idx", "qs"};
+constexpr const char* kIndicesParameter[] = {"indices"};
+constexpr const char* kChannelsParameter[] = {"channel_indices"};
+constexpr const char* kPathParameter[] = {"path"};
+
+}  // namespace
+
+PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.update", kDataParameter, 1};
+  return method_entry(kSignature, self, args, nargs, kwnames,
+                      [](PyTensorDigest& object, BoundArguments arguments) {
+                        // `data` is taken as a plain object: its errors carry no prefix.
+                        visit_digest(object, [&](auto& digest) {
+                          update_from_python(digest, arguments[0]);
+                        });
+                        return none();
+                      });
+}
+
+PyObject* flush_method(PyObject* self, PyObject*) noexcept {
+  return method_entry(self, [](PyTensorDigest& object) {
+    visit_digest(object, [](auto& digest) { digest.flush(); });
+    return none();
+  });
+}
+
+PyObject* quantile_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.quantile", kLevelParameter, 1};
+  return method_entry(kSignature, self, args, nargs, kwnames,
+                      [](PyTensorDigest& object, BoundArguments arguments) {
+                        const float q = convert_argument("q", [&] { return to_f32(arguments[0]); });
+                        return visit_digest(object, [&](auto& digest) {
+                          digest.flush();
+                          return float_list(digest.quantile_no_flush(q));
+                        });
+                      });
+}
+
+PyObject* quantiles_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.quantiles", kLevelsParameter, 1};
+  return method_entry(
+      kSignature, self, args, nargs, kwnames, [](PyTensorDigest& object, BoundArguments arguments) {
+        const std::vector<float> qs =
+            convert_argument("qs", [&] { return to_vector<float>(arguments[0]); });
+        return visit_digest(object, [&](auto& digest) {
+          digest.flush();  // once: every level sees the same state
+          return build_list(qs.size(), [&](std::size_t level) {
+            return float_list(digest.quantile_no_flush(qs[level]));
+          });
+        });
+      });
+}
+
+PyObject* cell_quantiles_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.cell_quantiles", kCellLevelsParameters, 2};
+  return method_entry(
+      kSignature, self, args, nargs, kwnames, [](PyTensorDigest& object, BoundArguments arguments) {
+        const std::uint64_t idx = convert_argument("idx", [&] { return to_u64(arguments[0]); });
+        const std::vector<float> qs =
+            convert_argument("qs", [&] { return to_vector<float>(arguments[1]); });
+        return visit_digest(object, [&](auto& digest) {
+          digest.flush();
+          return float_list(digest.cell_quantiles(idx, qs));
+        });
+      });
+}
+
+PyObject* analyze_method(PyObject* self, PyObject*) noexcept {
+  return method_entry(self, [](PyTensorDigest& object) {
+    return visit_digest(object, [](auto& digest) { return label_list(digest.analyze()); });
+  });
+}
+
+PyObject* merge_cells_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.merge_cells", kIndicesParameter, 1};
+  return merge_listed(kSignature, self, args, nargs, kwnames,
+                      [](auto& digest, const auto& indices) { return digest.merge_cells(indices); });
+}
+
+PyObject* merge_channels_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.merge_channels", kChannelsParameter, 1};
+  return merge_listed(kSignature, self, args, nargs, kwnames, [](auto& digest, const auto& channels) {
+    return digest.merge_channels(channels);
+  });
+}
+
+PyObject* merge_all_method(PyObject* self, PyObject*) noexcept {
+  return method_entry(self, [](PyTensorDigest& object) {
+    return merged(object, [](auto& digest) { return digest.merge_all(); });
+  });
+}
+
+PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.save", kPathParameter, 1};
+  return method_entry(kSignature, self, args, nargs, kwnames,
+                      [](PyTensorDigest& object, BoundArguments arguments) {
+                        const std::string path = path_argument(arguments[0]);
+                        visit_digest(object, [&](auto& digest) {
+                          if (holds_nul(path)) {
+                            digest.flush();  // a failed save still leaves the rows merged
+                            throw tesrak::IoError(tesrak::IoErrorKind::InvalidInput, kNulInPath);
+                          }
+                          digest.save(path);
+                        });
+                        return none();
+                      });
+}
+
+PyObject* load_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  static constexpr Signature kSignature{"TensorDigest.load", kPathParameter, 1};
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1] = {};
+    bind_fastcall(kSignature, args, nargs, kwnames, bound);
+    const std::string path = path_argument(bound[0]);
+    if (holds_nul(path)) throw tesrak::IoError(tesrak::IoErrorKind::InvalidInput, kNulInPath);
+    return new_tensor_digest(tesrak::load_snapshot(path));
+  });
+}
+
+}  // namespace tesrak_py

@@ -1,0 +1,110 @@
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "errors.hpp"
+#include "method_frame.hpp"
+#include "methods.hpp"
+#include "tesrak/server.hpp"
+
+namespace tesrak_py {
+namespace {
+
+// How often the calling thread looks at the server thread and at pending
+// Python signals while the server runs.
+constexpr std::chrono::milliseconds kPollInterval{50};
+
+constexpr std::uint8_t kKeepServing = 0;
+constexpr std::uint8_t kStopServing = 1;
+
+// The server thread's run: it ends with `finished` set, and with the
+// exception it ended by (if any) kept for the calling thread.
+struct ServerRun {
+  std::atomic<bool> finished{false};
+  std::exception_ptr failure;
+};
+
+// Releases the interpreter lock for its lifetime, so other Python threads
+// run while the server does.
+class InterpreterLockReleased {
+ public:
+  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
+  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Takes the interpreter lock only for one signal check. A handler that
+// raises leaves its exception fetched here, taken out under the lock.
+PendingError check_signals() {
+  const PyGILState_STATE lock = PyGILState_Ensure();
+  PendingError raised;
+  if (PyErr_CheckSignals() < 0) raised = PendingError::fetch();
+  PyGILState_Release(lock);
+  return raised;
+}
+
+// Runs the server until it ends by itself or a signal handler raises. The
+// server thread is always joined before this returns. Returns the signal's
+// exception, or nothing when the server ended by itself (its failure is
+// then in `run`).
+template <typename T>
+PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, ServerRun& run) {
+  tesrak::StopFlag stop{kKeepServing};
+  std::thread server;
+  try {
+    server = std::thread([&digest, &stop, &run] {
+      try {
+        tesrak::serve_until(digest, stop);
+      } catch (...) {
+        run.failure = std::current_exception();
+      }
+      run.finished.store(true, std::memory_order_release);
+    });
+  } catch (const std::system_error& error) {
+    throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
+  }
+
+  for (;;) {
+    // The server's own end wins over a signal arriving at the same time;
+    // that signal stays pending for the interpreter to handle afterwards.
+    if (run.finished.load(std::memory_order_acquire)) {
+      server.join();
+      return PendingError();
+    }
+    if (PendingError raised = check_signals()) {
+      stop.store(kStopServing, std::memory_order_relaxed);
+      server.join();  // its outcome gives way to the signal
+      return raised;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}
+
+}  // namespace
+
+PyObject* visualize_method(PyObject* self, PyObject*) noexcept {
+  return method_entry(self, [](PyTensorDigest& object) -> PyObject* {
+    ServerRun run;
+    PendingError signal;
+    {
+      InterpreterLockReleased unlocked;
+      signal = visit_digest(object, [&run](auto& digest) { return serve_while_polling(digest, run); });
+    }
+    if (signal) {
+      signal.restore();
+      throw PythonError();
+    }
+    if (run.failure) std::rethrow_exception(run.failure);
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace tesrak_py

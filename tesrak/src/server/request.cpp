@@ -1,0 +1,203 @@
+#include "server/request.hpp"
+
+#include <llhttp.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "server/query.hpp"
+#include "server/utf8.hpp"
+
+namespace tesrak::server {
+namespace {
+
+constexpr std::string_view kContentLength = "content-length";
+
+// What the head parser's callbacks collect. The parser hands over each
+// piece of text in as many spans as the reads cut it into.
+struct HeadState {
+  std::string method;
+  std::string target;
+  std::string name;
+  std::string value;
+  std::vector<HeaderField> fields;
+  bool too_many_fields = false;
+  bool complete = false;
+};
+
+HeadState& state_of(llhttp_t* parser) { return *static_cast<HeadState*>(parser->data); }
+
+int on_method(llhttp_t* parser, const char* at, std::size_t length) {
+  state_of(parser).method.append(at, length);
+  return HPE_OK;
+}
+
+int on_url(llhttp_t* parser, const char* at, std::size_t length) {
+  state_of(parser).target.append(at, length);
+  return HPE_OK;
+}
+
+int on_header_field(llhttp_t* parser, const char* at, std::size_t length) {
+  state_of(parser).name.append(at, length);
+  return HPE_OK;
+}
+
+// Refuses the field beyond the limit as soon as its name ends. The flag is
+// ours because the parser replaces the reason of a callback error.
+int on_header_field_complete(llhttp_t* parser) {
+  HeadState& state = state_of(parser);
+  if (state.fields.size() >= kMaxHeaderFields) {
+    state.too_many_fields = true;
+    return -1;
+  }
+  return HPE_OK;
+}
+
+// The lenient mode that lets bare LFs end header lines also lets control
+// bytes into values; those stay refused (a tab is allowed).
+int on_header_value(llhttp_t* parser, const char* at, std::size_t length) {
+  constexpr unsigned char kDelete = 0x7F;
+  const bool has_control = std::any_of(at, at + length, [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < ' ' && byte != '\t') || byte == kDelete;
+  });
+  if (has_control) return -1;
+  state_of(parser).value.append(at, length);
+  return HPE_OK;
+}
+
+int on_header_value_complete(llhttp_t* parser) {
+  HeadState& state = state_of(parser);
+  std::string& value = state.value;
+  // The parser drops the blanks before a value but keeps those after it.
+  const auto last = value.find_last_not_of(" \t");
+  value.erase(last == std::string::npos ? 0 : last + 1);
+  state.fields.push_back({std::move(state.name), std::move(value)});
+  state.name.clear();
+  state.value.clear();
+  return HPE_OK;
+}
+
+// Pausing here leaves the parser's error position on the first body byte,
+// and keeps it from interpreting the body at all.
+int on_headers_complete(llhttp_t* parser) {
+  state_of(parser).complete = true;
+  return HPE_PAUSED;
+}
+
+const llhttp_settings_t& head_settings() {
+  static const llhttp_settings_t settings = [] {
+    llhttp_settings_t s;
+    llhttp_settings_init(&s);
+    s.on_method = on_method;
+    s.on_url = on_url;
+    s.on_header_field = on_header_field;
+    s.on_header_field_complete = on_header_field_complete;
+    s.on_header_value = on_header_value;
+    s.on_header_value_complete = on_header_value_complete;
+    s.on_headers_complete = on_headers_complete;
+    return s;
+  }();
+  return settings;
+}
+
+bool is_supported_version(const llhttp_t& parser) {
+  return parser.http_major == 1 && (parser.http_minor == 0 || parser.http_minor == 1);
+}
+
+// A target holds no blanks or control bytes and is UTF-8 throughout.
+bool is_acceptable_target(std::string_view target) {
+  constexpr unsigned char kDelete = 0x7F;
+  const bool has_control = std::any_of(target.begin(), target.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= ' ' || byte == kDelete;
+  });
+  return !target.empty() && !has_control && is_valid_utf8(target);
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+// Reads the body after a head of `head_length` bytes: whatever already came
+// with the head (all of it, even past the content length), then reads of at
+// most what is still missing until the content length is reached or the
+// peer stops.
+std::string read_body(ByteReader& reader, const std::string& buffer, std::size_t head_length,
+                      std::uint64_t content_length) {
+  std::string body = buffer.substr(head_length);
+  while (body.size() < content_length) {
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(content_length - body.size(), kBodyReadBytes));
+    const std::size_t old_size = body.size();
+    body.resize(old_size + wanted);
+    const ssize_t got = reader.read(body.data() + old_size, wanted);
+    body.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    if (got <= 0) break;
+  }
+  return body;
+}
+
+}  // namespace
+
+std::uint64_t content_length_of(std::span<const HeaderField> fields) noexcept {
+  for (const HeaderField& field : fields) {
+    if (equals_ignoring_ascii_case(field.name, kContentLength)) {
+      return parse_unsigned(field.value).value_or(0);
+    }
+  }
+  return 0;
+}
+
+std::optional<Request> parse_http_request(ByteReader& reader) {
+  HeadState state;
+  llhttp_t parser;
+  llhttp_init(&parser, HTTP_REQUEST, &head_settings());
+  // Lets a bare LF end a header line, as it may end the request line.
+  llhttp_set_lenient_headers(&parser, 1);
+  parser.data = &state;
+
+  std::string buffer;
+  buffer.reserve(kHeadReadBytes);
+  char block[kHeadReadBytes];
+  std::size_t head_length = 0;
+  // The parser is incremental: each read's bytes are fed once, in order.
+  while (!state.complete) {
+    const ssize_t got = reader.read(block, sizeof block);
+    if (got <= 0) return std::nullopt;
+    const std::size_t start = buffer.size();
+    buffer.append(block, static_cast<std::size_t>(got));
+    const char* fed = buffer.data() + start;
+    const llhttp_errno_t status = llhttp_execute(&parser, fed, static_cast<std::size_t>(got));
+    if (status == HPE_PAUSED && state.complete) {
+      head_length = start + static_cast<std::size_t>(llhttp_get_error_pos(&parser) - fed);
+    } else if (status != HPE_OK || state.too_many_fields) {
+      return std::nullopt;
+    } else if (buffer.size() > kMaxHeadBytes) {
+      return std::nullopt;
+    }
+  }
+  if (head_length > kMaxHeadBytes || !is_supported_version(parser) || state.method.empty() ||
+      !is_acceptable_target(state.target)) {
+    return std::nullopt;
+  }
+  const std::uint64_t content_length = content_length_of(state.fields);
+  if (content_length > kMaxBodyBytes) return std::nullopt;
+
+  Request request;
+  request.method = std::move(state.method);
+  const std::size_t question = state.target.find('?');
+  if (question == std::string::npos) {
+    request.path = std::move(state.target);
+  } else {
+    request.path = state.target.substr(0, question);
+    request.query = state.target.substr(question + 1);
+  }
+  request.body = read_body(reader, buffer, head_length, content_length);
+  return request;
+}
+
+}  // namespace tesrak::server

@@ -1,0 +1,279 @@
+// Construction, the row buffer, and the flush's merge of buffered rows.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "test_support.hpp"
+#include "tesrak/errors.hpp"
+#include "tesrak/merge_rule.hpp"
+
+namespace tesrak {
+namespace {
+
+using testing::centroids_of;
+using testing::feed;
+using ::testing::ElementsAre;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+TEST(Construction, SizesFollowShapeAndCompression) {
+  FloatDigest d({2, 3}, 5);
+  EXPECT_EQ(d.dtype_tag, 0);
+  EXPECT_EQ(d.numel, 6u);
+  EXPECT_EQ(d.buffer_capacity, 10u);
+  EXPECT_EQ(d.max_centroids, 40u);
+  EXPECT_EQ(d.row_buffer.size(), 60u);
+  EXPECT_EQ(d.centroids_means.size(), 240u);
+  EXPECT_EQ(d.centroids_weights.size(), 240u);
+  EXPECT_EQ(d.n_centroids.size(), 6u);
+  EXPECT_EQ(d.mins[0], kInf);
+  EXPECT_EQ(d.maxs[5], -kInf);
+  EXPECT_EQ(d.row_buffer[59], kInf);
+
+  IntDigest i({}, 1);
+  EXPECT_EQ(i.dtype_tag, 1);
+  EXPECT_EQ(i.numel, 1u);  // the empty shape has one cell
+  EXPECT_EQ(i.max_centroids, 16u);
+  EXPECT_EQ(i.mins[0], 2147483647);
+  EXPECT_EQ(i.maxs[0], -2147483647 - 1);
+
+  FloatDigest empty({2, 0, 3}, 4);
+  EXPECT_EQ(empty.numel, 0u);
+  EXPECT_TRUE(empty.row_buffer.empty());
+  EXPECT_TRUE(empty.centroids_means.empty());
+}
+
+TEST(Construction, OversizedShapesFailInsteadOfWrapping) {
+  const std::uint64_t huge = std::uint64_t{1} << 40;
+  EXPECT_THROW(FloatDigest({huge, huge}, 1), EngineError);
+  EXPECT_THROW(FloatDigest({1}, std::numeric_limits<std::uint64_t>::max() / 2), EngineError);
+#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer aborts on such a request instead of throwing
+  // Fits in 64 bits but not in memory.
+  EXPECT_THROW(FloatDigest({huge}, 1000), std::bad_alloc);
+#endif
+}
+
+TEST(RowBuffer, UpdatesBufferUntilFullThenFlush) {
+  FloatDigest d({2}, 2);  // four rows
+  const float row[2] = {1.0f, 2.0f};
+  for (int k = 1; k <= 3; ++k) {
+    d.update(row);
+    EXPECT_EQ(d.n_buffered, static_cast<std::uint64_t>(k));
+    EXPECT_EQ(d.total_weights[0], 0u);
+    EXPECT_EQ(d.n_centroids[0], 0u);
+  }
+  d.update(row);
+  EXPECT_EQ(d.n_buffered, 0u);
+  EXPECT_EQ(d.total_weights[0], 4u);
+  EXPECT_EQ(d.mins[1], 2.0f);
+  // The flushed rows stay in the buffer; only the count is reset.
+  EXPECT_EQ(d.row_buffer[7], 2.0f);
+}
+
+TEST(RowBuffer, WrongLengthIsRefusedAndChangesNothing) {
+  FloatDigest d({3}, 2);
+  const float short_row[2] = {1, 2};
+  const float long_row[4] = {1, 2, 3, 4};
+  try {
+    d.update(short_row);
+    FAIL();
+  } catch (const EngineError& e) {
+    EXPECT_STREQ(e.what(), "data length 2 does not match numel 3");
+  }
+  EXPECT_THROW(d.update(long_row), EngineError);
+  EXPECT_EQ(d.n_buffered, 0u);
+  const float good[3] = {7, 8, 9};
+  d.update(good);
+  EXPECT_EQ(d.row_buffer[0], 7.0f);  // the row the failed updates would have used
+}
+
+TEST(RowBuffer, CompressionZeroCannotStoreRows) {
+  FloatDigest d({2}, 0);
+  const float row[2] = {1, 2};
+  EXPECT_THROW(d.update(row), EngineError);
+  EXPECT_EQ(d.n_buffered, 0u);
+
+  FloatDigest none({0}, 0);  // no cells: rows are only counted
+  none.update(std::span<const float>());
+  none.update(std::span<const float>());
+  EXPECT_EQ(none.n_buffered, 2u);
+  none.flush();
+  EXPECT_EQ(none.n_buffered, 0u);
+}
+
+TEST(Flush, SmallCellsFollowTheSizeBound) {
+  FloatDigest d({1}, 2);
+  feed(d, {1.0f, 2.0f, 3.0f, 4.0f});
+  auto c = centroids_of(d, 0);
+  EXPECT_THAT(c.means, ElementsAre(1.0f, 2.5f, 4.0f));
+  EXPECT_THAT(c.weights, ElementsAre(1u, 2u, 1u));
+  EXPECT_EQ(d.total_weights[0], 4u);
+
+  // Continuing: the 0 comes first and the existing 2.5 is taken before the
+  // incoming one.
+  feed(d, {2.5f, 0.0f, 5.0f, 3.0f});
+  c = centroids_of(d, 0);
+  EXPECT_THAT(c.means, ElementsAre(0.0f, 2.3f, 4.0f, 5.0f));
+  EXPECT_THAT(c.weights, ElementsAre(1u, 5u, 1u, 1u));
+  EXPECT_EQ(d.total_weights[0], 8u);
+  EXPECT_EQ(d.mins[0], 0.0f);
+  EXPECT_EQ(d.maxs[0], 5.0f);
+
+  FloatDigest ten({1}, 5);
+  std::vector<float> values(10);
+  std::iota(values.begin(), values.end(), 1.0f);
+  feed<float>(ten, values);
+  c = centroids_of(ten, 0);
+  EXPECT_THAT(c.means, ElementsAre(1.0f, 2.5f, 5.5f, 8.5f, 10.0f));
+  EXPECT_THAT(c.weights, ElementsAre(1u, 2u, 4u, 2u, 1u));
+}
+
+TEST(Flush, FirstFlushKeepsExtremesAsOwnCentroids) {
+  FloatDigest d({1}, 20);
+  std::vector<float> values;
+  for (int k = 0; k < 40; ++k) values.push_back(static_cast<float>((k * 17) % 40) - 3.5f);
+  feed<float>(d, values);
+  const auto c = centroids_of(d, 0);
+  EXPECT_EQ(c.means.front(), -3.5f);
+  EXPECT_EQ(c.means.back(), 35.5f);
+  EXPECT_EQ(c.weights.front(), 1u);
+  EXPECT_EQ(c.weights.back(), 1u);
+  EXPECT_EQ(d.total_weights[0], 40u);
+}
+
+TEST(Flush, OneRowAndTwoValues) {
+  FloatDigest d({3}, 4);
+  const float row[3] = {-1.0f, 0.0f, 7.0f};
+  d.update(row);
+  d.flush();
+  for (std::uint64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(d.n_centroids[i], 1u);
+    EXPECT_EQ(d.total_weights[i], 1u);
+    EXPECT_EQ(d.centroids_means[i * d.max_centroids], row[i]);
+    EXPECT_EQ(d.mins[i], row[i]);
+    EXPECT_EQ(d.maxs[i], row[i]);
+  }
+  FloatDigest two({1}, 4);
+  feed(two, {3.0f, -2.0f});
+  two.flush();
+  EXPECT_THAT(centroids_of(two, 0).means, ElementsAre(-2.0f, 3.0f));
+
+  two.flush();  // nothing buffered: nothing changes
+  EXPECT_EQ(two.total_weights[0], 2u);
+}
+
+TEST(Flush, IntDigestKeepsExactExtremesAndMergesAsFloats) {
+  IntDigest d({1}, 1);
+  feed<std::int32_t>(d, {16777217, -2147483647 - 1});
+  EXPECT_EQ(d.mins[0], -2147483647 - 1);
+  EXPECT_EQ(d.maxs[0], 16777217);
+  EXPECT_THAT(centroids_of(d, 0).means, ElementsAre(-2147483648.0f, 16777216.0f));
+  feed<std::int32_t>(d, {2147483647, 5});
+  EXPECT_EQ(d.maxs[0], 2147483647);
+  EXPECT_EQ(d.total_weights[0], 4u);
+}
+
+TEST(Flush, NaNIsDroppedNeverCounted) {
+  FloatDigest d({2}, 2);
+  const float rows[4][2] = {{kNaN, 1.0f}, {kNaN, kNaN}, {kNaN, 3.0f}, {kNaN, 2.0f}};
+  for (const auto& row : rows) d.update(row);
+  EXPECT_EQ(d.n_buffered, 0u);
+  EXPECT_EQ(d.n_centroids[0], 0u);  // nothing but NaN: the cell is untouched
+  EXPECT_EQ(d.total_weights[0], 0u);
+  EXPECT_EQ(d.mins[0], kInf);
+  EXPECT_EQ(d.total_weights[1], 3u);
+  EXPECT_EQ(d.mins[1], 1.0f);
+  EXPECT_EQ(d.maxs[1], 3.0f);
+  for (float m : centroids_of(d, 1).means) EXPECT_FALSE(std::isnan(m));
+}
+
+TEST(Flush, InfinitiesStayInfiniteNeverNaN) {
+  // Many infinite values merge into centroids of their own sign.
+  FloatDigest d({1}, 10);
+  std::vector<float> values;
+  for (int k = 0; k < 200; ++k) values.push_back(k % 3 == 0 ? -kInf : (k % 3 == 1 ? kInf : 1.0f));
+  feed<float>(d, values);
+  d.flush();
+  const auto c = centroids_of(d, 0);
+  EXPECT_EQ(c.means.front(), -kInf);
+  EXPECT_EQ(c.means.back(), kInf);
+  for (float m : c.means) EXPECT_FALSE(std::isnan(m));
+  EXPECT_EQ(d.mins[0], -kInf);
+  EXPECT_EQ(d.maxs[0], kInf);
+}
+
+TEST(Flush, HugeFiniteValuesDoNotOverflowToInfinity) {
+  FloatDigest d({1}, 10);
+  const float big = std::numeric_limits<float>::max();
+  std::vector<float> values;
+  for (int k = 0; k < 100; ++k) values.push_back(k % 2 ? big : -big);
+  feed<float>(d, values);
+  d.flush();
+  for (float m : centroids_of(d, 0).means) EXPECT_TRUE(std::isfinite(m)) << m;
+}
+
+// Once a cell's count has wrapped past 2^32 its centroids outweigh its
+// total and nothing merges any more; a cell that cannot hold the result is
+// skipped whole while the others are merged.
+TEST(Flush, OverfullCellFailsAloneAndIsNotHalfWritten) {
+  FloatDigest d({2}, 1);  // two rows, 16 slots
+  d.total_weights[0] = 1;  // 15 x 0x11111111 + 1 values, modulo 2^32
+  d.n_centroids[0] = 15;
+  for (std::uint64_t k = 0; k < 15; ++k) {
+    d.centroids_means[k] = static_cast<float>(k);
+    d.centroids_weights[k] = 0x11111111u;
+  }
+  const auto before = centroids_of(d, 0);
+  const float row1[2] = {100.0f, 1.0f};
+  const float row2[2] = {200.0f, 2.0f};
+  d.update(row1);
+  try {
+    d.update(row2);
+    FAIL() << "expected the capacity failure";
+  } catch (const EngineError& e) {
+    EXPECT_STREQ(e.what(),
+                 "compress: centroid count 17 exceeds max_centroids 16; increase compression "
+                 "or max_centroids headroom");
+  }
+  EXPECT_EQ(d.n_buffered, 0u);  // never merged twice
+  const auto after = centroids_of(d, 0);
+  EXPECT_EQ(after.means, before.means);
+  EXPECT_EQ(d.total_weights[0], 1u);
+  EXPECT_EQ(d.maxs[0], -kInf);
+  EXPECT_EQ(d.total_weights[1], 2u);  // the healthy cell was merged
+}
+
+TEST(Compress, MergesSortedPairsIntoACell) {
+  std::vector<float> means(16);
+  std::vector<std::uint32_t> weights(16);
+  std::uint64_t n = 0;
+  std::uint32_t total = 0;
+  const std::vector<float> in_means = {1, 2, 3, 4};
+  const std::vector<std::uint32_t> in_weights = {1, 1, 1, 1};
+  compress(means, weights, n, total, in_means, in_weights, 2, 16);
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(total, 4u);
+  EXPECT_EQ(means[1], 2.5f);
+
+  // An empty list of means changes nothing, whatever the weights say.
+  const std::vector<std::uint32_t> stray = {5};
+  compress(means, weights, n, total, {}, stray, 2, 16);
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(total, 4u);
+
+  // Compression 0: nothing bounds the merge, one centroid holds all.
+  std::uint64_t n0 = 0;
+  std::uint32_t total0 = 0;
+  compress(means, weights, n0, total0, in_means, in_weights, 0, 16);
+  EXPECT_EQ(n0, 1u);
+  EXPECT_EQ(weights[0], 4u);
+  EXPECT_EQ(means[0], 2.5f);
+}
+
+}  // namespace
+}  // namespace tesrak

@@ -1,0 +1,166 @@
+// Invariants that must hold for any stream, checked over random ones.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "test_support.hpp"
+#include "tesrak/quantile_rule.hpp"
+
+namespace tesrak {
+namespace {
+
+// Mixed per-cell distributions: every cell draws from its own family and
+// scale, with ties and repeated values mixed in.
+std::vector<float> random_row(std::mt19937& rng, std::uint64_t numel) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_real_distribution<float> uniform(-5.0f, 5.0f);
+  std::exponential_distribution<float> exponential(0.5f);
+  std::vector<float> row(numel);
+  for (std::uint64_t i = 0; i < numel; ++i) {
+    switch (i % 5) {
+      case 0: row[i] = normal(rng) * 3.0f + 10.0f; break;
+      case 1: row[i] = uniform(rng); break;
+      case 2: row[i] = exponential(rng); break;
+      case 3: row[i] = std::round(normal(rng) * 2.0f); break;  // many ties
+      default: row[i] = (rng() % 4 == 0) ? 0.0f : normal(rng) * 1e6f; break;
+    }
+  }
+  return row;
+}
+
+class StreamProperties
+    : public ::testing::TestWithParam<std::tuple<std::uint64_t, std::uint64_t, int>> {};
+
+TEST_P(StreamProperties, TotalsExtremesOrderAndQuantilesHold) {
+  const auto [compression, numel, updates] = GetParam();
+  std::mt19937 rng(static_cast<unsigned>(compression * 1000 + numel));
+  FloatDigest d({numel}, compression);
+  std::vector<float> lo(numel, std::numeric_limits<float>::infinity());
+  std::vector<float> hi(numel, -std::numeric_limits<float>::infinity());
+  for (int u = 0; u < updates; ++u) {
+    const std::vector<float> row = random_row(rng, numel);
+    for (std::uint64_t i = 0; i < numel; ++i) {
+      lo[i] = std::min(lo[i], row[i]);
+      hi[i] = std::max(hi[i], row[i]);
+    }
+    d.update(row);
+  }
+  d.flush();
+
+  const std::vector<float> levels = {0.0f,  0.001f, 0.01f, 0.1f, 0.25f, 0.5f,
+                                     0.75f, 0.9f,   0.99f, 0.999f, 1.0f};
+  for (std::uint64_t i = 0; i < numel; ++i) {
+    const CellSketch cell = d.cell_sketch(i);
+    ASSERT_EQ(d.total_weights[i], static_cast<std::uint32_t>(updates));
+    ASSERT_LE(d.n_centroids[i], d.max_centroids);
+    std::uint64_t weight_sum = 0;
+    for (std::uint32_t w : cell.weights) weight_sum += w;
+    ASSERT_EQ(weight_sum, static_cast<std::uint64_t>(updates));
+    ASSERT_TRUE(std::is_sorted(cell.means.begin(), cell.means.end()));
+    ASSERT_EQ(d.mins[i], lo[i]);
+    ASSERT_EQ(d.maxs[i], hi[i]);
+
+    float previous = -std::numeric_limits<float>::infinity();
+    for (float q : levels) {
+      const float v = quantile_from_centroids(cell, q);
+      ASSERT_GE(v, lo[i]) << "cell " << i << " q " << q;
+      ASSERT_LE(v, hi[i]) << "cell " << i << " q " << q;
+      ASSERT_GE(v, previous) << "cell " << i << " q " << q;
+      previous = v;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(CompressionsAndShapes, StreamProperties,
+                         ::testing::Values(std::make_tuple(1, 7, 9),
+                                           std::make_tuple(5, 33, 101),
+                                           std::make_tuple(25, 20, 1003),
+                                           std::make_tuple(100, 50, 2500),
+                                           std::make_tuple(300, 5, 4000)));
+
+// The pool splits the cells differently for each thread count; no result
+// may depend on it.
+TEST(StreamProperties, OneThreadAndAllThreadsAgreeBitForBit) {
+  auto run = [](int threads) {
+    std::mt19937 rng(42);
+    FloatDigest d({3, 1000}, 20);
+    tbb::task_arena arena(threads);
+    arena.execute([&] {
+      for (int u = 0; u < 333; ++u) d.update(random_row(rng, d.numel));
+      d.flush();
+    });
+    return d;
+  };
+  const FloatDigest one = run(1);
+  const FloatDigest all = run(tbb::this_task_arena::max_concurrency());
+  ASSERT_EQ(one.centroids_means.size(), all.centroids_means.size());
+  EXPECT_EQ(0, std::memcmp(one.centroids_means.data(), all.centroids_means.data(),
+                           one.centroids_means.size() * sizeof(float)));
+  EXPECT_EQ(one.centroids_weights, all.centroids_weights);
+  EXPECT_EQ(one.n_centroids, all.n_centroids);
+  EXPECT_EQ(one.quantile_no_flush(0.37f), all.quantile_no_flush(0.37f));
+}
+
+TEST(StreamProperties, IntStreamsKeepExactExtremes) {
+  std::mt19937 rng(7);
+  IntDigest d({64}, 10);
+  std::vector<std::int32_t> lo(64, std::numeric_limits<std::int32_t>::max());
+  std::vector<std::int32_t> hi(64, std::numeric_limits<std::int32_t>::min());
+  for (int u = 0; u < 555; ++u) {
+    std::vector<std::int32_t> row(64);
+    for (auto& v : row) v = static_cast<std::int32_t>(rng());
+    for (int i = 0; i < 64; ++i) {
+      lo[i] = std::min(lo[i], row[i]);
+      hi[i] = std::max(hi[i], row[i]);
+    }
+    d.update(row);
+  }
+  d.flush();
+  EXPECT_EQ(d.mins, lo);
+  EXPECT_EQ(d.maxs, hi);
+  for (std::uint64_t i = 0; i < 64; ++i) EXPECT_EQ(d.total_weights[i], 555u);
+}
+
+// NaN scattered into a stream is left out; infinities stay in; nothing
+// else is disturbed and no NaN comes out.
+TEST(StreamProperties, NaNAndInfinitiesNeverCorruptACell) {
+  std::mt19937 rng(3);
+  const float inf = std::numeric_limits<float>::infinity();
+  FloatDigest d({40}, 8);
+  FloatDigest clean({40}, 8);
+  std::vector<std::uint32_t> counted(40, 0);
+  for (int u = 0; u < 300; ++u) {
+    std::vector<float> row = random_row(rng, 40);
+    clean.update(row);
+    for (std::uint64_t i = 0; i < 40; ++i) {
+      if (i < 10 && rng() % 3 == 0) row[i] = std::numeric_limits<float>::quiet_NaN();
+      else if (i >= 30 && rng() % 7 == 0) row[i] = (rng() % 2) ? inf : -inf;
+      if (!std::isnan(row[i])) ++counted[i];
+    }
+    d.update(row);
+  }
+  d.flush();
+  clean.flush();
+  for (std::uint64_t i = 0; i < 40; ++i) {
+    EXPECT_EQ(d.total_weights[i], counted[i]);
+    for (float m : d.cell_sketch(i).means) EXPECT_FALSE(std::isnan(m)) << "cell " << i;
+    for (float q : {0.01f, 0.3f, 0.5f, 0.7f, 0.99f}) {
+      EXPECT_FALSE(std::isnan(quantile_from_centroids(d.cell_sketch(i), q))) << i << " " << q;
+    }
+  }
+  // Cells that saw only finite values match a digest that never saw the rest.
+  for (std::uint64_t i = 10; i < 30; ++i) {
+    EXPECT_EQ(testing::centroids_of(d, i).means, testing::centroids_of(clean, i).means);
+  }
+}
+
+}  // namespace
+}  // namespace tesrak

@@ -1,0 +1,44 @@
+"""The worker pool's size follows RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+# Runs one parallel pass in a fresh interpreter and prints how many threads
+# the process has afterwards: the calling thread plus the pool's workers.
+PROGRAM = """
+import os, tesrak
+d = tesrak.TensorDigest([8192], 1)
+for _ in range(2):
+    d.update([1.0] * 8192)
+d.quantile(0.5)
+print(len(os.listdir('/proc/self/task')))
+"""
+
+
+def threads_after_a_pass(**env):
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    result = subprocess.run([sys.executable, "-c", PROGRAM], env={**clean, **env},
+                            capture_output=True, text=True, check=True)
+    return int(result.stdout)
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"RAYON_NUM_THREADS": "1"}, 1),
+    ({"RAYON_NUM_THREADS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+2"}, 2),
+    ({"RAYON_NUM_THREADS": "2", "RAYON_RS_NUM_CPUS": "3"}, 2),
+    ({"RAYON_NUM_THREADS": "two", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_RS_NUM_CPUS": "1"}, 1),
+])
+def test_environment_limits_the_pool(env, expected):
+    assert threads_after_a_pass(**env) == expected
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two CPUs")
+@pytest.mark.parametrize("env", [{}, {"RAYON_NUM_THREADS": "0"}, {"RAYON_NUM_THREADS": "-1"}])
+def test_default_uses_the_available_cpus(env):
+    # Workers start on demand, so under load a few may not have started yet.
+    assert 1 < threads_after_a_pass(**env) <= len(os.sched_getaffinity(0))
