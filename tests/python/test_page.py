@@ -69,8 +69,11 @@ def free_port():
 def visualizer(shape):
     port = free_port()
     env = dict(os.environ, TESRAK_PORT=str(port))
+    # A shell that started us in the background may have us ignore SIGINT;
+    # the server must not inherit that, or Ctrl+C could not stop it.
     proc = subprocess.Popen([sys.executable, "-c", SERVER_SCRIPT, ",".join(map(str, shape))],
-                            env=env, stderr=subprocess.PIPE, text=True)
+                            env=env, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     lines = queue.Queue()
     threading.Thread(target=lambda: lines.put(proc.stderr.readline()), daemon=True).start()
     try:
@@ -79,7 +82,11 @@ def visualizer(shape):
         yield f"http://127.0.0.1:{port}"
     finally:
         proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=10)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            raise
 
 
 @pytest.fixture(scope="module")
