@@ -175,10 +175,6 @@ def query_of(request_text):
     return request_text.split("?", 1)[1]
 
 
-# ---------------------------------------------------------------------------
-# Pure helpers in the page's own context
-# ---------------------------------------------------------------------------
-
 def test_chart_math(page4d):
     got = page4d.eval("""() => {
       const pts = [{x: 0, y: 0}, {x: 1, y: 0.25}, {x: 2, y: 0.5}, {x: 4, y: 1}];
@@ -241,10 +237,6 @@ def test_formats(page4d):
     ]
 
 
-# ---------------------------------------------------------------------------
-# Start-up and navigation
-# ---------------------------------------------------------------------------
-
 NAV_IDS = ["batch-nav", "chan-nav", "batch-sep", "chan-sep", "kb-batch-hint", "kb-chan-hint"]
 
 
@@ -302,10 +294,6 @@ def test_arrow_keys_step_slices_except_in_inputs(page4d):
     p.page.wait_for_timeout(200)
     assert len(p.requests) == sent and p.eval("state.c") == 1
 
-
-# ---------------------------------------------------------------------------
-# Grid pointer and selections
-# ---------------------------------------------------------------------------
 
 def test_hover_then_click_shows_the_cells_summary(page4d):
     p = page4d
@@ -393,10 +381,6 @@ def test_whole_channel_and_whole_tensor(page4d):
     assert p.text("status") == "8×8  ·  64 elements"
 
 
-# ---------------------------------------------------------------------------
-# Chart zoom, reset and the exclude-zeros toggle
-# ---------------------------------------------------------------------------
-
 def test_brush_zoom_reset_and_exclude_zeros(page4d):
     p = page4d
     p.click_cell(1, 2)
@@ -441,10 +425,6 @@ def test_brush_zoom_reset_and_exclude_zeros(page4d):
     p.page.wait_for_function("() => document.getElementById('zoom-range').textContent === 'FULL RANGE'")
     assert p.page.is_disabled("#zoom-reset")
 
-
-# ---------------------------------------------------------------------------
-# What the user sees, late replies and error replies
-# ---------------------------------------------------------------------------
 
 # Decodes a PNG in the page and returns the RGB of each point and the number
 # of pixels of one colour inside a rectangle.
