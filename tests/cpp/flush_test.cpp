@@ -21,31 +21,19 @@ using ::testing::ElementsAre;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-TEST(Construction, SizesFollowShapeAndCompression) {
+TEST(Construction, SizesAndFillValues) {
   FloatDigest d({2, 3}, 5);
-  EXPECT_EQ(d.dtype_tag, 0);
-  EXPECT_EQ(d.numel, 6u);
-  EXPECT_EQ(d.buffer_capacity, 10u);
-  EXPECT_EQ(d.max_centroids, 40u);
-  EXPECT_EQ(d.row_buffer.size(), 60u);
-  EXPECT_EQ(d.centroids_means.size(), 240u);
-  EXPECT_EQ(d.centroids_weights.size(), 240u);
-  EXPECT_EQ(d.n_centroids.size(), 6u);
-  EXPECT_EQ(d.mins[0], kInf);
-  EXPECT_EQ(d.maxs[5], -kInf);
+  EXPECT_EQ(d.centroids_means.size(), 6u * 40u);
+  EXPECT_EQ(d.row_buffer.size(), 6u * 10u);
   EXPECT_EQ(d.row_buffer[59], kInf);
+  EXPECT_EQ(d.maxs[5], -kInf);
 
-  IntDigest i({}, 1);
-  EXPECT_EQ(i.dtype_tag, 1);
-  EXPECT_EQ(i.numel, 1u);  // the empty shape has one cell
-  EXPECT_EQ(i.max_centroids, 16u);
+  IntDigest i({}, 1);  // the empty shape has one cell
+  EXPECT_EQ(i.numel, 1u);
   EXPECT_EQ(i.mins[0], 2147483647);
   EXPECT_EQ(i.maxs[0], -2147483647 - 1);
 
-  FloatDigest empty({2, 0, 3}, 4);
-  EXPECT_EQ(empty.numel, 0u);
-  EXPECT_TRUE(empty.row_buffer.empty());
-  EXPECT_TRUE(empty.centroids_means.empty());
+  EXPECT_EQ(FloatDigest({2, 0, 3}, 4).centroids_means.size(), 0u);
 }
 
 TEST(Construction, OversizedShapesFailInsteadOfWrapping) {
@@ -77,14 +65,9 @@ TEST(RowBuffer, UpdatesBufferUntilFullThenFlush) {
 
 TEST(RowBuffer, WrongLengthIsRefusedAndChangesNothing) {
   FloatDigest d({3}, 2);
-  const float short_row[2] = {1, 2};
   const float long_row[4] = {1, 2, 3, 4};
-  try {
-    d.update(short_row);
-    FAIL();
-  } catch (const EngineError& e) {
-    EXPECT_STREQ(e.what(), "data length 2 does not match numel 3");
-  }
+  EXPECT_THAT([&] { d.update(std::span<const float>(long_row, 2)); },
+              ::testing::ThrowsMessage<EngineError>("data length 2 does not match numel 3"));
   EXPECT_THROW(d.update(long_row), EngineError);
   EXPECT_EQ(d.n_buffered, 0u);
   const float good[3] = {7, 8, 9};
@@ -133,37 +116,19 @@ TEST(Flush, SmallCellsFollowTheSizeBound) {
   EXPECT_THAT(c.weights, ElementsAre(1u, 2u, 4u, 2u, 1u));
 }
 
-TEST(Flush, FirstFlushKeepsExtremesAsOwnCentroids) {
-  FloatDigest d({1}, 20);
-  std::vector<float> values;
-  for (int k = 0; k < 40; ++k) values.push_back(static_cast<float>((k * 17) % 40) - 3.5f);
-  feed<float>(d, values);
-  const auto c = centroids_of(d, 0);
-  EXPECT_EQ(c.means.front(), -3.5f);
-  EXPECT_EQ(c.means.back(), 35.5f);
-  EXPECT_EQ(c.weights.front(), 1u);
-  EXPECT_EQ(c.weights.back(), 1u);
-  EXPECT_EQ(d.total_weights[0], 40u);
-}
-
 TEST(Flush, OneRowAndTwoValues) {
-  FloatDigest d({3}, 4);
-  const float row[3] = {-1.0f, 0.0f, 7.0f};
-  d.update(row);
-  d.flush();
-  for (std::uint64_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(d.n_centroids[i], 1u);
-    EXPECT_EQ(d.total_weights[i], 1u);
-    EXPECT_EQ(d.centroids_means[i * d.max_centroids], row[i]);
-    EXPECT_EQ(d.mins[i], row[i]);
-    EXPECT_EQ(d.maxs[i], row[i]);
-  }
+  FloatDigest one({1}, 4);
+  feed(one, {-1.0f});
+  one.flush();
+  EXPECT_THAT(centroids_of(one, 0).weights, ElementsAre(1u));
+  EXPECT_EQ(one.mins[0], -1.0f);
+  EXPECT_EQ(one.maxs[0], -1.0f);
+
   FloatDigest two({1}, 4);
   feed(two, {3.0f, -2.0f});
   two.flush();
-  EXPECT_THAT(centroids_of(two, 0).means, ElementsAre(-2.0f, 3.0f));
-
   two.flush();  // nothing buffered: nothing changes
+  EXPECT_THAT(centroids_of(two, 0).means, ElementsAre(-2.0f, 3.0f));
   EXPECT_EQ(two.total_weights[0], 2u);
 }
 
@@ -203,8 +168,6 @@ TEST(Flush, InfinitiesStayInfiniteNeverNaN) {
   EXPECT_EQ(c.means.front(), -kInf);
   EXPECT_EQ(c.means.back(), kInf);
   for (float m : c.means) EXPECT_FALSE(std::isnan(m));
-  EXPECT_EQ(d.mins[0], -kInf);
-  EXPECT_EQ(d.maxs[0], kInf);
 }
 
 TEST(Flush, HugeFiniteValuesDoNotOverflowToInfinity) {

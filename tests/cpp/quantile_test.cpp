@@ -1,4 +1,5 @@
 // The quantile rule on hand-made sketches, and the two queries on digests.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -94,12 +95,8 @@ TEST(Queries, CellIndexIsChecked) {
   const float row[4] = {1, 2, 3, 4};
   d.update(row);
   EXPECT_EQ(d.cell_quantiles(3, {}).size(), 0u);
-  try {
-    d.cell_quantiles(4, {});
-    FAIL();
-  } catch (const EngineError& e) {
-    EXPECT_STREQ(e.what(), "cell index 4 is out of range for 4 cells");
-  }
+  EXPECT_THAT([&] { d.cell_quantiles(4, {}); },
+              ::testing::ThrowsMessage<EngineError>("cell index 4 is out of range for 4 cells"));
   EXPECT_EQ(d.n_buffered, 0u);  // the flush before the check stays done
 }
 

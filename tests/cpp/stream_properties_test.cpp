@@ -109,26 +109,6 @@ TEST(StreamProperties, OneThreadAndAllThreadsAgreeBitForBit) {
   EXPECT_EQ(one.quantile_no_flush(0.37f), all.quantile_no_flush(0.37f));
 }
 
-TEST(StreamProperties, IntStreamsKeepExactExtremes) {
-  std::mt19937 rng(7);
-  IntDigest d({64}, 10);
-  std::vector<std::int32_t> lo(64, std::numeric_limits<std::int32_t>::max());
-  std::vector<std::int32_t> hi(64, std::numeric_limits<std::int32_t>::min());
-  for (int u = 0; u < 555; ++u) {
-    std::vector<std::int32_t> row(64);
-    for (auto& v : row) v = static_cast<std::int32_t>(rng());
-    for (int i = 0; i < 64; ++i) {
-      lo[i] = std::min(lo[i], row[i]);
-      hi[i] = std::max(hi[i], row[i]);
-    }
-    d.update(row);
-  }
-  d.flush();
-  EXPECT_EQ(d.mins, lo);
-  EXPECT_EQ(d.maxs, hi);
-  for (std::uint64_t i = 0; i < 64; ++i) EXPECT_EQ(d.total_weights[i], 555u);
-}
-
 // NaN scattered into a stream is left out; infinities stay in; nothing
 // else is disturbed and no NaN comes out.
 TEST(StreamProperties, NaNAndInfinitiesNeverCorruptACell) {
