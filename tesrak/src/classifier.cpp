@@ -1,12 +1,12 @@
 #include "tesrak/classifier.hpp"
 
-#include <bit>
 #include <cmath>
 #include <string>
 
 #include "nearest_family.hpp"
 #include "parallel.hpp"
 #include "profile.hpp"
+#include "total_order.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/quantile_rule.hpp"
 
@@ -21,15 +21,6 @@ constexpr float kMinSpread = 1e-6f;
 // fixed summation order is exactly a vector accumulation over the slots.
 constexpr std::size_t kLanes = 8;
 static_assert(kProfileSlots % kLanes == 0, "profiles are whole groups of lanes");
-
-constexpr std::uint32_t kSignBit = 0x80000000u;
-
-// An integer key whose unsigned order is IEEE 754 totalOrder: negative NaNs
-// first, then -inf ... -0, +0 ... +inf, then positive NaNs by payload.
-std::uint32_t total_order_key(float x) noexcept {
-  const auto bits = std::bit_cast<std::uint32_t>(x);
-  return (bits & kSignBit) != 0 ? ~bits : (bits | kSignBit);
-}
 
 // The stored counts must describe storage that exists before any cell is
 // read. A digest built by the constructor always passes; only a loaded

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -7,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "total_order.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/merge_rule.hpp"
 #include "tesrak/tensor_digest.hpp"
@@ -25,19 +25,9 @@ struct Centroid {
   std::uint32_t weight;
 };
 
-// The IEEE 754 totalOrder of a float as a signed integer key:
-// -NaN < -inf < negatives < -0 < +0 < positives < +inf < +NaN. Flipping the
-// magnitude bits of negative numbers makes their integer order ascend with
-// their value. It never fails, unlike the ordinary float comparison.
-std::int32_t total_order_key(float mean) noexcept {
-  std::int32_t bits = std::bit_cast<std::int32_t>(mean);
-  if (bits < 0) bits ^= std::numeric_limits<std::int32_t>::max();
-  return bits;
-}
-
 void sort_by_mean(std::vector<Centroid>& pairs) {
   std::sort(pairs.begin(), pairs.end(), [](const Centroid& a, const Centroid& b) {
-    return total_order_key(a.mean) < total_order_key(b.mean);
+    return detail::total_order_key(a.mean) < detail::total_order_key(b.mean);
   });
 }
 
