@@ -1,6 +1,8 @@
 """Shared fixtures. The suite tests the installed extension (`pip install .`);
 put a build directory first on PYTHONPATH to test a local build instead."""
 
+from types import SimpleNamespace
+
 import pytest
 
 import tesrak
@@ -9,26 +11,13 @@ if getattr(tesrak, "__file__", None) is None:
     raise ImportError("the tesrak extension is not installed: run `pip install .` first")
 
 
-@pytest.fixture
-def TensorDigest():
-    return tesrak.TensorDigest
-
-
-class FakeDevice:
-    def __init__(self, type):
-        self.type = type
-
-
 class FakeTensor:
     """The tensor protocol over raw memory, for what torch cannot produce:
     unaligned addresses, odd attribute values, callbacks."""
 
     def __init__(self, address, count, dtype="torch.float32", device="cpu", contiguous=True):
-        self._address = address
-        self._count = count
-        self.dtype = dtype
-        self.device = FakeDevice(device)
-        self._contiguous = contiguous
+        self._address, self._count, self._contiguous = address, count, contiguous
+        self.dtype, self.device = dtype, SimpleNamespace(type=device)
 
     def data_ptr(self):
         return self._address
@@ -43,14 +32,3 @@ class FakeTensor:
 @pytest.fixture
 def fake_tensor():
     return FakeTensor
-
-
-def cell_values(digest):
-    """Each cell's single value after one update (a one-centroid cell answers
-    its mean at every inner level)."""
-    return digest.quantile(0.5)
-
-
-@pytest.fixture
-def values_of():
-    return cell_values

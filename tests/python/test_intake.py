@@ -26,44 +26,29 @@ class TestBufferPath:
         assert fed([6], a) == fed([3, 2], a) == [0, 1, 2, 3, 4, 5]
         assert fed([6], a.T) == [0, 3, 1, 4, 2, 5]
         assert fed([2], a[:, 1]) == [1, 4]
+        unaligned = np.frombuffer(bytearray(17), np.float32, 4, offset=1)
+        unaligned[:] = [1.0, -2.0, 3.0, 0.5]
+        assert fed([4], unaligned) == [1.0, -2.0, 3.0, 0.5]
 
     def test_accepted_formats(self):
         assert fed([3], array.array("f", [1.5, 2.5, 3.5])) == [1.5, 2.5, 3.5]
         assert fed([3], array.array("i", [-1, 0, 7]), "int32") == [-1, 0, 7]
         assert fed([2], (ctypes.c_float * 2)(0.1, 2.0)) == [F32_TENTH, 2.0]  # "<f"
         assert fed([2], (ctypes.c_int32 * 2)(-5, 5), "int32") == [-5, 5]  # "<i"
-
-    def test_wrong_count_does_not_fall_through(self):
         with pytest.raises(ValueError, match="^data element count 5 does not match numel 6$"):
-            fed([6], np.zeros(5, np.float32))
+            fed([6], np.zeros(5, np.float32))  # no fall-through once accepted
 
-    @pytest.mark.parametrize(
-        "data, dtype, expected",
-        [
-            (np.array([0.1, 1e39, -2.5]), None, [F32_TENTH, float("inf"), -2.5]),  # float64
-            (np.array([1, -2, 2**31 - 1], np.int64), "int32", [1, -2, 2**31]),
-            (np.array([1.5, -2.0, 3.25], ">f4"), None, [1.5, -2.0, 3.25]),
-            (np.array([1, -2, 300], ">i4"), "int32", [1, -2, 300]),
-            (np.array([1, 2, 3], np.int32), None, [1, 2, 3]),  # "i" is no float32 format
-            (array.array("l", [4, 5, 6]), "int32", [4, 5, 6]),  # native "l" is 8 bytes
-            (b"\x00\x7f\xff", None, [0, 127, 255]),  # "B"
-            (np.frombuffer(bytearray(13), np.float32, 3, offset=1) + 1, None, [1, 1, 1]),
-        ],
-    )
+    @pytest.mark.parametrize("data, dtype, expected", [
+        (np.array([0.1, 1e39, -2.5]), None, [F32_TENTH, float("inf"), -2.5]),  # float64
+        (np.array([1, -2, 2**31 - 1], np.int64), "int32", [1, -2, 2**31]),
+        (np.array([1.5, -2.0, 3.25], ">f4"), None, [1.5, -2.0, 3.25]),
+        (np.array([1, -2, 300], ">i4"), "int32", [1, -2, 300]),
+        (np.array([1, 2, 3], np.int32), None, [1, 2, 3]),  # "i" is no float32 format
+        (array.array("l", [4, 5, 6]), "int32", [4, 5, 6]),  # native "l" is 8 bytes
+        (b"\x00\x7f\xff", None, [0, 127, 255]),  # "B"
+    ])
     def test_refused_buffers_fall_through_to_the_sequence_path(self, data, dtype, expected):
         assert fed([3], data, dtype) == expected
-
-    def test_refused_multidimensional_buffer_fails_at_its_first_item(self):
-        with pytest.raises(TypeError) as caught:
-            fed([4], np.zeros((2, 2)))
-        assert not str(caught.value).startswith("argument")
-
-    def test_unaligned_buffer_is_read_correctly(self):
-        raw = bytearray(4 * 4 + 1)
-        unaligned = np.frombuffer(raw, np.float32, 4, offset=1)
-        unaligned[:] = [1.0, -2.0, 3.0, 0.5]
-        assert not unaligned.flags.aligned
-        assert fed([4], unaligned) == [1.0, -2.0, 3.0, 0.5]
 
 
 class TestTensorPath:
@@ -73,20 +58,16 @@ class TestTensorPath:
         unsigned = torch.tensor([2**32 - 1, 5, 2**31], dtype=torch.uint32)
         assert fed([3], unsigned, "int32") == [-1, 5, -(2**31)]
 
-    @pytest.mark.parametrize(
-        "tensor, dtype, message",
-        [
-            (torch.zeros(3), "int32",
-             "this digest uses dtype int32 but tensor dtype is torch.float32"),
-            (torch.zeros(3, dtype=torch.float64), None,
-             "this digest uses dtype float32 but tensor dtype is torch.float64"),
-            (torch.zeros(3, device="meta", dtype=torch.int8), None,
-             "torch tensor must be on CPU; call .cpu() first"),
-            (torch.zeros(3, 2, dtype=torch.int8)[:, 0], None,
-             "torch tensor must be contiguous; call .contiguous() first"),
-            (torch.zeros(4, dtype=torch.int8), None, "data element count 4 does not match numel 3"),
-        ],
-    )
+    @pytest.mark.parametrize("tensor, dtype, message", [
+        (torch.zeros(3), "int32", "this digest uses dtype int32 but tensor dtype is torch.float32"),
+        (torch.zeros(3, dtype=torch.float64), None,
+         "this digest uses dtype float32 but tensor dtype is torch.float64"),
+        (torch.zeros(3, device="meta", dtype=torch.int8), None,
+         "torch tensor must be on CPU; call .cpu() first"),
+        (torch.zeros(3, 2, dtype=torch.int8)[:, 0], None,
+         "torch tensor must be contiguous; call .contiguous() first"),
+        (torch.zeros(4, dtype=torch.int8), None, "data element count 4 does not match numel 3"),
+    ])
     def test_checks_in_order(self, tensor, dtype, message):
         with pytest.raises(ValueError) as caught:
             fed([3], tensor, dtype)
@@ -95,10 +76,8 @@ class TestTensorPath:
     def test_unaligned_address_is_read_correctly(self, fake_tensor):
         raw = np.zeros(4 * 3 + 3, np.uint8)
         for offset in range(4):
-            values = np.array([1.5, -2.0, 7.25], np.float32)
-            raw[offset:offset + 12] = values.view(np.uint8)
-            tensor = fake_tensor(raw.ctypes.data + offset, 3)
-            assert fed([3], tensor) == [1.5, -2.0, 7.25]
+            raw[offset:offset + 12] = np.array([1.5, -2.0, 7.25], np.float32).view(np.uint8)
+            assert fed([3], fake_tensor(raw.ctypes.data + offset, 3)) == [1.5, -2.0, 7.25]
 
     def test_protocol_values(self, fake_tensor):
         keep = np.array([1.0, 2.0], np.float32)
@@ -115,58 +94,44 @@ class TestTensorPath:
             with pytest.raises(kind) as caught:
                 fed([2], tensor)
             assert message is None or str(caught.value) == message
-        del cases[0][0].dtype
-        with pytest.raises(AttributeError):
-            fed([2], cases[0][0])
 
-    def test_failing_data_ptr_means_not_a_tensor(self, fake_tensor):
+    @pytest.mark.parametrize("data_ptr", [lambda: -1, lambda: {}["no address"]])
+    def test_failing_data_ptr_means_not_a_tensor(self, data_ptr):
         class Sequence(list):
-            def data_ptr(self):
-                raise RuntimeError("not really a tensor")
+            pass
 
-        class NegativeAddress(list):
-            def data_ptr(self):
-                return -1
-
-        assert fed([2], Sequence([3, 4])) == [3, 4]
-        assert fed([2], NegativeAddress([5, 6])) == [5, 6]
+        values = Sequence([3, 4])
+        values.data_ptr = data_ptr
+        assert fed([2], values) == [3, 4]
 
 
 class TestSequencePath:
-    def test_lengths(self):
+    def test_values_and_lengths(self):
         assert fed([3], [1, 2.5, True]) == [1, 2.5, 1]
+        just_above_max = 3.4028235e38 + 2.0**90  # rounds down to the largest float
+        assert fed([3], [just_above_max, -1e39, 1e-50]) == [
+            float(np.finfo(np.float32).max), float("-inf"), 0.0]
         for data, count in (([1, 2], 2), ([1, 2, 3, 4], 4), (range(4), 4)):
             with pytest.raises(ValueError, match=f"^data length {count} does not match numel 3$"):
                 fed([3], data)
 
-    @pytest.mark.parametrize(
-        "data, dtype, kind, message",
-        [
-            ("123", None, TypeError, "Can't extract `str` to `Vec`"),
-            (5, None, TypeError, "'int' object cannot be cast as 'Sequence'"),
-            ({1.0, 2.0, 3.0}, None, TypeError, "'set' object cannot be cast as 'Sequence'"),
-            ([[1, 2], [3, 4]], None, TypeError, None),
-            ([1, 2, "3"], None, TypeError, "must be real number, not str"),
-            ([1, 2.0, 3], "int32", TypeError, "'float' object cannot be interpreted as an integer"),
-            ([1, 2**31, 3], "int32", OverflowError, "out of range integral type conversion attempted"),
-            ([1, -(2**31) - 1, 3], "int32", OverflowError,
-             "out of range integral type conversion attempted"),
-        ],
-    )
+    @pytest.mark.parametrize("data, dtype, kind, message", [
+        ("123", None, TypeError, "Can't extract `str` to `Vec`"),
+        (5, None, TypeError, "'int' object cannot be cast as 'Sequence'"),
+        ({1.0, 2.0, 3.0}, None, TypeError, "'set' object cannot be cast as 'Sequence'"),
+        (np.zeros((2, 2)), None, TypeError, None),  # a refused buffer fails at its first row
+        ([1, 2, "3"], None, TypeError, "must be real number, not str"),
+        ([1, 2.0, 3], "int32", TypeError, "'float' object cannot be interpreted as an integer"),
+        ([1, 2**31, 3], "int32", OverflowError, "out of range integral type conversion attempted"),
+        ([1, -(2**31) - 1, 3], "int32", OverflowError,
+         "out of range integral type conversion attempted"),
+    ])
     def test_element_and_container_errors_carry_no_prefix(self, data, dtype, kind, message):
         with pytest.raises(kind) as caught:
             fed([3], data, dtype)
         assert caught.type is kind
         assert not str(caught.value).startswith("argument")
         assert message is None or str(caught.value) == message
-
-    def test_float_rounding_at_the_range_ends(self):
-        just_above_max = 3.4028235e38 + 2.0**90  # rounds down to the largest float
-        assert fed([3], [just_above_max, -1e39, 1e-50]) == [float(np.finfo(np.float32).max),
-                                                             float("-inf"), 0.0]
-
-    def test_int32_extremes(self):
-        assert fed([2], [2**31 - 1, -(2**31)], "int32") == [2**31, -(2**31)]
 
 
 class TestWholeCall:
@@ -186,20 +151,14 @@ class TestWholeCall:
         d.update([3.0, 30.0])
         assert d.quantiles([0.0, 1.0]) == [[1.0, 10.0], [3.0, 30.0]]
 
-    def test_callbacks_into_the_same_object(self, fake_tensor):
+    def test_tensor_reading_back_into_the_same_object(self, fake_tensor):
         d = TensorDigest([2], 5)
         keep = np.array([1.0, 2.0], np.float32)
-
-        class UpdatingDtype:
-            def __str__(self):
-                d.update([0.0, 0.0])
 
         class ReadingNumel(fake_tensor):
             def numel(self):
                 return d.numel
 
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            d.update(fake_tensor(keep.ctypes.data, 2, dtype=UpdatingDtype()))
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             d.update(ReadingNumel(keep.ctypes.data, 2))
         d.update(keep)
