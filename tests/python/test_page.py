@@ -1,15 +1,15 @@
 """The browser page, driven in headless Chromium against a live visualize() server."""
+import base64
 import contextlib
 import json
 import os
-import queue
+import select
 import signal
 import socket
 import subprocess
 import sys
-import threading
-import urllib.parse
 import urllib.request
+from urllib.parse import urlsplit
 
 import pytest
 
@@ -18,9 +18,9 @@ sync_api = pytest.importorskip("playwright.sync_api")
 CHROMIUM = "/usr/bin/chromium"
 CHROMIUM_ARGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync"]
-VIEWPORT = {"width": 1000, "height": 700}
+FULL = "q0=0.000000&q1=1.000000&exclude_zero=0"
+NAV_IDS = ["batch-nav", "chan-nav", "batch-sep", "chan-sep", "kb-batch-hint", "kb-chan-hint"]
 
-# Family colours that the grid and the chart paint with.
 FAMILY_RGB = {
     "Normal": (59, 130, 246), "Uniform": (245, 158, 11), "Laplace": (16, 185, 129),
     "LogNormal": (168, 85, 247), "BiNormal": (244, 114, 182), "Unknown": (90, 100, 115),
@@ -49,35 +49,25 @@ for step in range(300):
         x[4] = 2.5
         x[5] = np.inf if step % 10 == 0 else x[5]
     digest.update(x.astype(np.float32))
-try:
-    digest.visualize()
-except KeyboardInterrupt:
-    pass
+digest.visualize()
 """
 
 # Resolves after the page's pending double-frame chart drawing has run.
 AFTER_FRAMES = "new Promise(r => requestAnimationFrame(() => requestAnimationFrame(() => requestAnimationFrame(r))))"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @contextlib.contextmanager
 def visualizer(shape):
-    port = free_port()
-    env = dict(os.environ, TESRAK_PORT=str(port))
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
     # A shell that started us in the background may have us ignore SIGINT;
     # the server must not inherit that, or Ctrl+C could not stop it.
     proc = subprocess.Popen([sys.executable, "-c", SERVER_SCRIPT, ",".join(map(str, shape))],
-                            env=env, stderr=subprocess.PIPE, text=True,
+                            env=dict(os.environ, TESRAK_PORT=str(port)), stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    lines = queue.Queue()
-    threading.Thread(target=lambda: lines.put(proc.stderr.readline()), daemon=True).start()
     try:
-        line = lines.get(timeout=60)
+        line = proc.stderr.readline() if select.select([proc.stderr], [], [], 60)[0] else "timed out"
         assert line == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n", line
         yield f"http://127.0.0.1:{port}"
     finally:
@@ -96,17 +86,9 @@ def server4d():
 
 
 @pytest.fixture(scope="module")
-def server1d():
-    with visualizer([6]) as base:
-        yield base
-
-
-@pytest.fixture(scope="module")
 def browser():
     with sync_api.sync_playwright() as p:
-        b = p.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
-        yield b
-        b.close()
+        yield p.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
 
 
 def api_json(base, path):
@@ -119,7 +101,7 @@ class PageUnderTest:
 
     def __init__(self, browser, base):
         self.base = base
-        self.page = browser.new_page(viewport=VIEWPORT)
+        self.page = browser.new_page(viewport={"width": 1000, "height": 700})
         self.requests = []
         self.errors = []
         self.page.on("request", self._record)
@@ -128,7 +110,7 @@ class PageUnderTest:
         self.wait_slice(0, 0)
 
     def _record(self, request):
-        url = urllib.parse.urlsplit(request.url)
+        url = urlsplit(request.url)
         if url.path.startswith("/api/"):
             self.requests.append(f"{request.method} {url.path}?{url.query}".rstrip("?"))
 
@@ -148,8 +130,21 @@ class PageUnderTest:
             "() => lastCellData && !document.getElementById('panel-loader').classList.contains('visible')")
         self.page.evaluate(AFTER_FRAMES)
 
-    def expect_api(self, path):
-        return self.page.expect_request(lambda r: urllib.parse.urlsplit(r.url).path == path)
+    def sends(self, action):
+        """Runs action (a callable, or a selector to click) and returns the API request it made."""
+        with self.page.expect_request(lambda r: "/api/" in r.url) as request:
+            action() if callable(action) else self.page.click(action)
+        return request.value
+
+    def sent(self, action):
+        request = self.sends(action)
+        return f"{request.method} {request.url.removeprefix(self.base)}"
+
+    def sends_nothing(self, action):
+        sent = len(self.requests)
+        action()
+        self.page.wait_for_timeout(200)
+        assert self.requests[sent:] == []
 
     def cell_point(self, row, col):
         box = self.page.locator("#grid").bounding_box()
@@ -159,271 +154,99 @@ class PageUnderTest:
     def click_cell(self, row, col):
         self.page.mouse.click(*self.cell_point(row, col))
 
-    def stats(self):
-        return {key: self.text("s-" + key) for key in ("min", "q25", "q50", "q75", "max", "iqr")}
+    def wait_text(self, element_id, text):
+        self.page.wait_for_function(f"() => document.getElementById('{element_id}').textContent === '{text}'")
+
+    def open_cell(self, row, col):
+        self.click_cell(row, col)
+        self.wait_text("cell-coord", f"CELL [{row}, {col}]")
+        self.wait_panel()
+
+    def drag(self, *points):
+        mouse = self.page.mouse
+        mouse.move(*points[0])
+        mouse.down()
+        for point in points[1:]:
+            mouse.move(*point, steps=4)
+        mouse.up()
+
+    def close(self):
+        assert self.errors == []
+        self.page.close()
 
 
 @pytest.fixture
 def page4d(browser, server4d):
     p = PageUnderTest(browser, server4d)
     yield p
-    assert p.errors == []
-    p.page.close()
+    p.close()
 
 
-def query_of(request_text):
-    return request_text.split("?", 1)[1]
-
-
-def test_chart_math(page4d):
+def test_pure_helpers(page4d):
     got = page4d.eval("""() => {
       const pts = [{x: 0, y: 0}, {x: 1, y: 0.25}, {x: 2, y: 0.5}, {x: 4, y: 1}];
       const same = [{x: 1, y: 0.2}, {x: 1, y: 0.6}, {x: 1, y: 0.9}];
-      const window = ([x0, x1], points = pts) => {
-        const w = quantileWindowForXRange(points, x0, x1);
-        return [w.q0, w.q1];
-      };
-      return [
-        derivePdf([{x: 0, y: 0}, {x: 1, y: 0.5}, {x: 2, y: 0.75}, {x: 4, y: 1}]).map(p => p.y),
-        derivePdf(same).map(p => p.y),
-        derivePdf([{x: 0, y: 0}, {x: null, y: 0.2}, {x: 1, y: 0.5}, {x: 2, y: 1}]),
-        [[2.5, 0.5], [2.5, 3], [5, 6], [-2, -1]].map(range => window(range)),
-        window([2, 3], same),
-      ];
-    }""")
-    pdf, constant, holes, windows, zero_span = got
-    assert pdf == pytest.approx([0, 0.375, 0.5 / 3, 0])
-    assert constant == [0, 0, 0]
-    assert holes == [{"x": 0, "y": 0}, {"x": 1, "y": 0.5}, {"x": 2, "y": 0}]
-    # samples inside the range; a range between samples; beyond the last; before the first
-    assert sum(windows, []) == pytest.approx([0.25, 0.5, 0.625, 0.75, 1, 1, 0, 0])
-    assert zero_span == [0.2, 0.9]
-
-
-def test_index_arithmetic(page4d):
-    got = page4d.eval("""() => {
-      const saved = info;
+      const window = ([x0, x1], points = pts) => Object.values(quantileWindowForXRange(points, x0, x1));
       const planes = [[], [7], [4, 5], [3, 4, 5], [2, 3, 4, 5], [2, 3, 4, 5, 6]].map(shape => {
         info = {shape, ndim: shape.length};
         const d = dims();
         return [d.B, d.C, d.H, d.W, sliceOffset(1, 2)];
       });
-      info = saved;
-      return [planes, [wrapIndex(-1, 3), wrapIndex(3, 3), wrapIndex(4, 0)], rectIndices(19, 2)];
-    }""")
-    assert got == [[[1, 1, 1, 1, 0], [1, 1, 1, 7, 0], [1, 1, 4, 5, 0], [1, 3, 4, 5, 40], [2, 3, 4, 5, 100],
-                    [2, 3, 5, 6, 150]], [2, 0, 0], [2, 3, 10, 11, 18, 19]]
-
-
-def test_formats(page4d):
-    got = page4d.eval("""() => {
-      const zoom = [[0.25, 0.75], [1e-7, 0.9999995]].map(([q0, q1]) => {
-        updateZoomUi(q0, q1);
-        return document.getElementById('zoom-range').textContent + ' ' + document.getElementById('zoom-reset').disabled;
-      });
       return [
+        derivePdf([{x: 0, y: 0}, {x: 1, y: 0.5}, {x: 2, y: 0.75}, {x: 4, y: 1}]).map(p => p.y),
+        derivePdf(same).map(p => p.y),
+        derivePdf([{x: 0, y: 0}, {x: null, y: 0.2}, {x: 1, y: 0.5}, {x: 2, y: 1}]),
+        [[2.5, 0.5], [2.5, 3], [5, 6], [-2, -1]].map(range => window(range)), window([2, 3], same), planes,
         ['Normal', 'Unknown', 'Mystery', 'toString'].map(distHex), distRgba('LogNormal', 0.18),
         [formatStat(2.5), formatStat(null), formatStat(interQuartileRange({q25: 1, q75: null}))],
-        [formatDensity(12.345), formatDensity(9.5), formatDensity(1e-12), formatAxisValue(-1e-7)],
-        gridStatusText(16, 16, 4), quantileQuery(null), quantileQuery({q0: 0.25, q1: 0.75}), zoom,
-      ];
+        [formatDensity(12.345), formatDensity(9.5), formatDensity(1e-12), formatAxisValue(-1e-7)]];
     }""")
-    assert got == [
+    assert got[0] == pytest.approx([0, 0.375, 0.5 / 3, 0])
+    # Windows: samples inside the range; a range between samples; beyond the last; before the first.
+    assert got[1:] == [
+        [0, 0, 0], [{"x": 0, "y": 0}, {"x": 1, "y": 0.5}, {"x": 2, "y": 0}],
+        [[0.25, 0.5], [0.625, 0.75], [1, 1], [0, 0]], [0.2, 0.9],
+        [[1, 1, 1, 1, 0], [1, 1, 1, 7, 0], [1, 1, 4, 5, 0], [1, 3, 4, 5, 40], [2, 3, 4, 5, 100], [2, 3, 5, 6, 150]],
         ["#3b82f6", "#5a6473", "#646464", "#646464"], "rgba(168,85,247,0.18)",
-        ["2.5000", "—", "—"], ["12.3", "9.500", "0.000", "0.00"],
-        "16×16  ·  256 elements  ·  4 selected",
-        "q0=0.000000&q1=1.000000&exclude_zero=0", "q0=0.250000&q1=0.750000&exclude_zero=0",
-        ["QUANTILES 25.0%-75.0% false", "FULL RANGE true"],
-    ]
+        ["2.5000", "—", "—"], ["12.3", "9.500", "0.000", "0.00"]]
 
 
-NAV_IDS = ["batch-nav", "chan-nav", "batch-sep", "chan-sep", "kb-batch-hint", "kb-chan-hint"]
-
-
-def test_startup_then_step_buttons_wrap_and_slider_moves(page4d):
+def test_startup_then_buttons_wrap_and_slider_moves(page4d):
     p = page4d
-    assert (p.text("ib-shape"), p.text("status")) == ("[2 × 3 × 8 × 8]", "8×8  ·  64 elements")
+    assert [p.text(i) for i in ("ib-shape", "status", "b-tot", "c-tot")] == [
+        "[2 × 3 × 8 × 8]", "8×8  ·  64 elements", "2", "3"]
     assert all(p.page.is_visible("#" + i) for i in NAV_IDS)
-    assert (p.text("b-tot"), p.text("c-tot")) == ("2", "3")
     assert p.requests == ["GET /api/info", "GET /api/slice?b=0&c=0"]
-    p.page.click("#b-prev")
-    p.wait_slice(1, 0)
-    assert (p.page.input_value("#b-idx"), p.page.input_value("#b-slider")) == ("2", "1")
-    p.page.click("#b-next")
-    p.wait_slice(0, 0)
-    for c in (1, 2, 0):
-        p.page.click("#c-next")
-        p.wait_slice(0, c)
-    p.page.click("#c-prev")
-    p.wait_slice(0, 2)
+    for button, b, c in [("#b-prev", 1, 0), ("#b-next", 0, 0), ("#c-prev", 0, 2), ("#c-next", 0, 0)]:
+        p.page.click(button)
+        p.wait_slice(b, c)
+        assert (p.page.input_value("#b-idx"), p.page.input_value("#c-slider")) == (str(b + 1), str(c))
     p.page.eval_on_selector("#c-slider", "e => { e.value = 1; e.dispatchEvent(new Event('input')); }")
     p.wait_slice(0, 1)
-    assert p.requests[-1] == "GET /api/slice?b=0&c=1"
     assert p.page.input_value("#c-idx") == "2"
-    assert p.eval("sliceData.distributions") == api_json(p.base, "/api/slice?b=0&c=1")["distributions"]
 
 
-def test_index_boxes_commit_with_clamping(page4d):
+def test_index_boxes_and_arrow_keys(page4d):
     p = page4d
-    for text, commit, expected in [("3", "Enter", 2), ("0", "Enter", 0), ("99", "Tab", 2), ("2.7", "Enter", 1)]:
-        with p.expect_api("/api/slice"):
-            p.page.fill("#c-idx", text)
-            p.page.press("#c-idx", commit)
+    for text, commit, expected in [("3", "Enter", 2), ("0", "Enter", 0), ("99", "Tab", 2),
+                                   ("2.7", "Enter", 1)]:
+        p.page.fill("#c-idx", text)
+        p.sends(lambda: p.page.press("#c-idx", commit))
         p.wait_slice(0, expected)
         assert p.page.input_value("#c-idx") == str(expected + 1)
-    assert p.eval("document.activeElement.id") != "c-idx"
-    sent = len(p.requests)
     p.page.fill("#c-idx", "")
-    p.page.press("#c-idx", "Tab")
-    p.page.wait_for_timeout(200)
-    assert len(p.requests) == sent
+    p.sends_nothing(lambda: p.page.press("#c-idx", "Tab"))
 
-
-def test_arrow_keys_step_slices_except_in_inputs(page4d):
-    p = page4d
-    for key, b, c in [("ArrowDown", 0, 1), ("ArrowRight", 1, 1), ("ArrowUp", 1, 0), ("ArrowUp", 1, 2),
-                      ("ArrowLeft", 0, 2)]:
+    p.eval("document.activeElement.blur()")
+    for key, b, c in [("ArrowUp", 0, 0), ("ArrowUp", 0, 2), ("ArrowRight", 1, 2), ("ArrowDown", 1, 0)]:
         p.page.keyboard.press(key)
         p.wait_slice(b, c)
     p.page.focus("#c-slider")
-    p.page.keyboard.press("ArrowLeft")  # moves the slider, not the batch
-    p.wait_slice(0, 1)
-    sent = len(p.requests)
+    p.page.keyboard.press("ArrowRight")  # moves the slider, not the batch
+    p.wait_slice(1, 1)
     p.page.focus("#c-idx")
-    p.page.keyboard.press("ArrowDown")  # edits the box only
-    p.page.wait_for_timeout(200)
-    assert len(p.requests) == sent and p.eval("state.c") == 1
-
-
-def test_hover_then_click_shows_the_cells_summary(page4d):
-    p = page4d
-    x, y = p.cell_point(3, 5)
-    p.page.mouse.move(x, y)
-    label = p.eval("sliceData.distributions")[3 * 8 + 5]
-    assert p.text("tooltip") == f"[3,5] {label}"
-    box = p.page.locator("#tooltip").bounding_box()
-    assert (box["x"], box["y"]) == pytest.approx((x + 12, y - 24), abs=1)
-    assert p.eval("hoverIdx") == 29
-    p.page.mouse.move(2, 300)
-    assert not p.page.is_visible("#tooltip") and p.eval("hoverIdx") == -1
-
-    p.page.keyboard.press("ArrowRight")
-    p.page.keyboard.press("ArrowUp")
-    p.wait_slice(1, 2)
-    flat = ((1 * 3 + 2) * 8 + 2) * 8 + 4
-    with p.expect_api("/api/cell") as request:
-        p.click_cell(2, 4)
-    assert request.value.url.endswith(f"/api/cell?idx={flat}&q0=0.000000&q1=1.000000&exclude_zero=0")
-    p.wait_panel()
-    cell = api_json(p.base, f"/api/cell?idx={flat}")
-    stats = p.stats()
-    for key in ("min", "q25", "q50", "q75", "max"):
-        assert float(stats[key]) == pytest.approx(cell[key], abs=5e-5)
-    assert float(stats["iqr"]) == pytest.approx(cell["q75"] - cell["q25"], abs=1e-4)
-    assert p.text("cell-coord") == "CELL [2, 4]"
-    assert p.text("cell-dist") == cell["distribution"]
-    assert p.page.eval_on_selector("#cell-dist", "e => e.style.color") == "rgb(%d, %d, %d)" % FAMILY_RGB[cell["distribution"]]
-    assert p.eval("[...document.querySelectorAll('.leg.active')].map(e => e.dataset.d)") == [cell["distribution"]]
-    assert p.text("status").endswith("  ·  1 selected")
-    assert p.text("zoom-range") == "FULL RANGE" and p.page.is_disabled("#zoom-reset")
-
-    p.page.click("#panel-close")
-    assert p.eval("document.getElementById('panel').classList.contains('open')") is False
-    assert p.text("status") == "8×8  ·  64 elements"
-
-
-def test_drag_posts_the_boxes_flat_indices(page4d):
-    p = page4d
-    p.page.keyboard.press("ArrowDown")
-    p.wait_slice(0, 1)
-    mouse = p.page.mouse
-    with p.expect_api("/api/merge") as request:
-        mouse.move(*p.cell_point(2, 3))
-        mouse.down()
-        mouse.move(*p.cell_point(1, 1), steps=4)
-        mouse.up()
-    assert request.value.method == "POST"
-    assert request.value.url.endswith("/api/merge?q0=0.000000&q1=1.000000&exclude_zero=0")
-    assert request.value.headers["content-type"] == "application/json"
-    assert request.value.post_data == "[73,74,75,81,82,83]"
-    p.wait_panel()
-    assert p.text("cell-coord") == "SELECTION 6 CELLS"
-    assert p.text("status").endswith("  ·  6 selected")
-
-    # Released away from the grid, the drag keeps the last box it showed.
-    with p.expect_api("/api/merge") as request:
-        mouse.move(*p.cell_point(0, 0))
-        mouse.down()
-        mouse.move(*p.cell_point(1, 1), steps=3)
-        mouse.move(3, 3, steps=3)
-        mouse.up()
-    assert request.value.post_data == "[64,65,72,73]"
-
-
-def test_whole_channel_and_whole_tensor(page4d):
-    p = page4d
-    p.page.keyboard.press("ArrowLeft")
-    p.page.keyboard.press("ArrowUp")
-    p.wait_slice(1, 2)
-    with p.expect_api("/api/merge") as request:
-        p.page.click("#select-channel")
-    query = "scope=channel&b=1&c=2&q0=0.000000&q1=1.000000&exclude_zero=0"
-    assert query_of(request.value.url) == query
-    p.wait_panel()
-    assert p.text("cell-coord") == "CHANNEL 3  BATCH 2"
-    assert p.text("status").endswith("  ·  64 selected")
-    assert float(p.stats()["q50"]) == pytest.approx(api_json(p.base, "/api/merge?" + query)["q50"], abs=5e-5)
-
-    with p.expect_api("/api/merge") as request:
-        p.page.click("#select-tensor")
-    assert query_of(request.value.url) == "scope=tensor&b=0&c=0&q0=0.000000&q1=1.000000&exclude_zero=0"
-    p.page.wait_for_function("() => document.getElementById('cell-coord').textContent === 'TENSOR 384 CELLS'")
-    assert p.text("status") == "8×8  ·  64 elements"
-
-
-def test_brush_zoom_reset_and_exclude_zeros(page4d):
-    p = page4d
-    p.click_cell(1, 2)
-    p.wait_panel()
-    summary, layout = p.eval("[lastCellData, chartLayout]")
-    box = p.page.locator("#chart").bounding_box()
-    y = box["y"] + layout["cH"] / 2
-
-    def client_x(fraction):
-        return round(box["x"] + layout["pad"]["left"] + fraction * layout["cW"])
-
-    def value_at(cx):
-        return layout["minX"] + (cx - box["x"] - layout["pad"]["left"]) / layout["cW"] * layout["rangeX"]
-
-    # A click on the chart without moving redraws it and sends nothing.
-    sent = len(p.requests)
-    p.page.mouse.click(client_x(0.5), y)
-    p.page.wait_for_timeout(200)
-    assert len(p.requests) == sent
-
-    start, end = client_x(0.6), client_x(0.3)
-    lo, hi = value_at(end), value_at(start)
-    inside = [pt["y"] for pt in summary["pdf"] if pt["x"] is not None and lo <= pt["x"] <= hi]
-    with p.expect_api("/api/cell") as request:
-        p.page.mouse.move(start, y)
-        p.page.mouse.down()
-        p.page.mouse.move(end, y, steps=5)
-        p.page.mouse.up()
-    assert query_of(request.value.url) == f"idx=10&q0={inside[0]:.6f}&q1={inside[-1]:.6f}&exclude_zero=0"
-    p.wait_panel()
-    q0, q1 = p.eval("[lastCellData.q0, lastCellData.q1]")
-    assert p.text("zoom-range") == f"QUANTILES {q0 * 100:.1f}%-{q1 * 100:.1f}%"
-    assert p.page.is_enabled("#zoom-reset")
-
-    with p.expect_api("/api/cell") as request:
-        p.page.click("#exclude-zero")
-    assert query_of(request.value.url) == f"idx=10&q0={q0:.6f}&q1={q1:.6f}&exclude_zero=1"
-    p.wait_panel()
-    with p.expect_api("/api/cell") as request:
-        p.page.click("#zoom-reset")
-    assert query_of(request.value.url) == "idx=10&q0=0.000000&q1=1.000000&exclude_zero=1"
-    p.page.wait_for_function("() => document.getElementById('zoom-range').textContent === 'FULL RANGE'")
-    assert p.page.is_disabled("#zoom-reset")
+    p.sends_nothing(lambda: p.page.keyboard.press("ArrowDown"))  # edits the box only
+    assert p.eval("state.c") == 1
 
 
 # Decodes a PNG in the page and returns the RGB of each point and the number
@@ -435,31 +258,102 @@ PNG_PROBE = """async ([png, points, rect, rgb]) => {
   const px = ctx.getImageData(0, 0, bitmap.width, bitmap.height).data;
   const at = (x, y) => Array.from(px.slice((y * bitmap.width + x) * 4, (y * bitmap.width + x) * 4 + 3));
   let count = 0;
-  for (let y = rect.y; y < rect.y + rect.h; y++)
-    for (let x = rect.x; x < rect.x + rect.w; x++)
+  for (let y = rect.y; y < rect.y + rect.height; y++)
+    for (let x = rect.x; x < rect.x + rect.width; x++)
       if (at(x, y).every((v, i) => v === rgb[i])) count++;
   return {colours: points.map(([x, y]) => at(x, y)), count};
 }"""
 
 
-def test_screenshot_shows_family_colours(page4d):
-    import base64
+def test_hover_then_click_shows_the_cells_summary_and_colours(page4d):
     p = page4d
-    p.click_cell(0, 0)
+    x, y = p.cell_point(3, 5)
+    p.page.mouse.move(x, y)
+    assert p.text("tooltip") == f"[3,5] {p.eval('sliceData.distributions')[3 * 8 + 5]}"
+    p.page.mouse.move(2, 300)
+    assert not p.page.is_visible("#tooltip")
+
+    p.page.keyboard.press("ArrowRight")
+    p.page.keyboard.press("ArrowUp")
+    p.wait_slice(1, 2)
+    flat = ((1 * 3 + 2) * 8 + 2) * 8 + 4
+    assert p.sent(lambda: p.click_cell(2, 4)) == f"GET /api/cell?idx={flat}&{FULL}"
     p.wait_panel()
+    cell = api_json(p.base, f"/api/cell?idx={flat}")
+    for key in ("min", "q25", "q50", "q75", "max"):
+        assert float(p.text("s-" + key)) == pytest.approx(cell[key], abs=5e-5)
+    assert float(p.text("s-iqr")) == pytest.approx(cell["q75"] - cell["q25"], abs=1e-4)
+    assert (p.text("cell-coord"), p.text("cell-dist")) == ("CELL [2, 4]", cell["distribution"])
+    assert p.text("status").endswith("  ·  1 selected")
+
     png = base64.b64encode(p.page.screenshot()).decode()
     labels = p.eval("sliceData.distributions")
     panel_top = p.page.locator("#panel").bounding_box()["y"]
     cells = [(r, c) for r in range(8) for c in range(8)
-             if (r, c) != (0, 0) and p.cell_point(r, c)[1] + p.eval("cellSz") / 2 < panel_top]
+             if (r, c) != (2, 4) and p.cell_point(r, c)[1] + p.eval("cellSz") / 2 < panel_top]
     points = [[int(v) for v in p.cell_point(r, c)] for r, c in cells]
-    chart = p.page.locator("#chart").bounding_box()
-    family = p.text("cell-dist")
-    rect = {k: int(chart[v]) for k, v in (("x", "x"), ("y", "y"), ("w", "width"), ("h", "height"))}
-    probe = p.page.evaluate(PNG_PROBE, [png, points, rect, list(FAMILY_RGB[family])])
+    chart = {k: int(v) for k, v in p.page.locator("#chart").bounding_box().items()}
+    probe = p.page.evaluate(PNG_PROBE, [png, points, chart, list(FAMILY_RGB[cell["distribution"]])])
     assert len(cells) >= 30
     assert [tuple(c) for c in probe["colours"]] == [FAMILY_RGB[labels[r * 8 + c]] for r, c in cells]
     assert probe["count"] > 100  # the curve's stroke
+
+    p.page.click("#panel-close")
+    assert not p.eval("document.getElementById('panel').classList.contains('open')")
+    assert p.text("status") == "8×8  ·  64 elements"
+
+
+def test_drag_channel_and_tensor_selections(page4d):
+    p = page4d
+    p.page.keyboard.press("ArrowDown")
+    p.wait_slice(0, 1)
+    request = p.sends(lambda: p.drag(p.cell_point(2, 3), p.cell_point(1, 1)))
+    assert (request.method, request.url.removeprefix(p.base)) == ("POST", f"/api/merge?{FULL}")
+    assert (request.headers["content-type"], request.post_data) == ("application/json", "[73,74,75,81,82,83]")
+    p.wait_panel()
+    assert p.text("cell-coord") == "SELECTION 6 CELLS"
+    assert p.text("status").endswith("  ·  6 selected")
+    # Released away from the grid, the drag keeps the last box it showed.
+    assert p.sends(lambda: p.drag(p.cell_point(0, 0), p.cell_point(1, 1), (3, 3))).post_data == "[64,65,72,73]"
+
+    p.page.keyboard.press("ArrowLeft")
+    p.page.keyboard.press("ArrowDown")
+    p.wait_slice(1, 2)
+    assert p.sent("#select-channel") == f"GET /api/merge?scope=channel&b=1&c=2&{FULL}"
+    p.wait_panel()
+    assert p.text("cell-coord") == "CHANNEL 3  BATCH 2"
+    assert p.text("status").endswith("  ·  64 selected")
+
+    assert p.sent("#select-tensor") == f"GET /api/merge?scope=tensor&b=0&c=0&{FULL}"
+    p.wait_text("cell-coord", "TENSOR 384 CELLS")
+    assert p.text("status") == "8×8  ·  64 elements"
+
+
+def test_brush_zoom_reset_and_exclude_zeros(page4d):
+    p = page4d
+    p.open_cell(1, 2)
+
+    def cell_request(q0, q1, exclude_zero):
+        return f"GET /api/cell?idx=10&q0={q0:.6f}&q1={q1:.6f}&exclude_zero={exclude_zero}"
+
+    summary, layout = p.eval("[lastCellData, chartLayout]")
+    box = p.page.locator("#chart").bounding_box()
+    left, y = box["x"] + layout["pad"]["left"], box["y"] + layout["cH"] / 2
+    start, end = (round(left + f * layout["cW"]) for f in (0.6, 0.3))
+    lo, hi = (layout["minX"] + (cx - left) / layout["cW"] * layout["rangeX"] for cx in (end, start))
+    inside = [pt["y"] for pt in summary["pdf"] if pt["x"] is not None and lo <= pt["x"] <= hi]
+    p.sends_nothing(lambda: p.page.mouse.click(start, y))  # a click is no brush
+    assert p.sent(lambda: p.drag((start, y), (end, y))) == cell_request(inside[0], inside[-1], 0)
+    p.wait_panel()
+    q0, q1 = p.eval("[lastCellData.q0, lastCellData.q1]")
+    assert p.text("zoom-range") == f"QUANTILES {q0 * 100:.1f}%-{q1 * 100:.1f}%"
+    assert p.page.is_enabled("#zoom-reset")
+
+    assert p.sent("#exclude-zero") == cell_request(q0, q1, 1)
+    p.wait_panel()
+    assert p.sent("#zoom-reset") == cell_request(0, 1, 1)
+    p.wait_text("zoom-range", "FULL RANGE")
+    assert p.page.is_disabled("#zoom-reset")
 
 
 def test_late_and_error_replies_are_not_shown(page4d):
@@ -467,14 +361,12 @@ def test_late_and_error_replies_are_not_shown(page4d):
     held = []
     p.page.route(lambda url: "/api/cell?idx=1&" in url, lambda route: held.append(route))
     p.click_cell(0, 1)
-    p.click_cell(0, 2)
-    p.wait_panel()
-    shown = p.eval("JSON.stringify(lastCellData)")
+    p.open_cell(0, 2)
+    shown = p.page.inner_text("#panel")
     with p.page.expect_event("requestfinished", lambda r: "idx=1&" in r.url):
         held[0].continue_()
     p.eval(AFTER_FRAMES)
-    assert p.text("cell-coord") == "CELL [0, 2]"
-    assert p.eval("JSON.stringify(lastCellData)") == shown
+    assert p.page.inner_text("#panel") == shown
 
     p.page.route(lambda url: url.endswith("/api/slice?b=0&c=1"), lambda route: held.append(route))
     p.page.keyboard.press("ArrowDown")
@@ -490,32 +382,23 @@ def test_late_and_error_replies_are_not_shown(page4d):
         p.eval("() => { panelRequest = {kind: 'cell', idx: 384}; showPanelLoading(); fetchPanelSelection(); }")
     assert "error" in reply.value.json()
     p.eval(AFTER_FRAMES)
-    assert p.eval("[document.getElementById('panel-loader').classList.contains('visible'), lastCellData]") == [True, None]
+    assert p.eval("[$('panel-loader').classList.contains('visible'), lastCellData]") == [True, None]
 
 
-def test_one_dimensional_tensor_is_browsed_as_one_row(browser, server1d):
-    p = PageUnderTest(browser, server1d)
-    assert p.text("ib-shape") == "[6]"
-    assert p.text("status") == "1×6  ·  6 elements"
-    assert not any(p.page.is_visible("#" + i) for i in NAV_IDS)
+def test_one_dimensional_tensor_is_browsed_as_one_row(browser):
+    with visualizer([6]) as base:
+        p = PageUnderTest(browser, base)
+        assert (p.text("ib-shape"), p.text("status")) == ("[6]", "1×6  ·  6 elements")
+        assert not any(p.page.is_visible("#" + i) for i in NAV_IDS)
 
-    with p.expect_api("/api/merge") as request:
-        p.page.click("#select-channel")
-    assert query_of(request.value.url) == "scope=channel&b=0&c=0&q0=0.000000&q1=1.000000&exclude_zero=0"
-    p.wait_panel()
-    assert p.text("cell-coord") == "CHANNEL 1"
-    assert p.text("status").endswith("  ·  6 selected")
+        assert p.sent("#select-channel") == f"GET /api/merge?scope=channel&b=0&c=0&{FULL}"
+        p.wait_panel()
+        assert (p.text("cell-coord"), p.text("status")) == ("CHANNEL 1", "1×6  ·  6 elements  ·  6 selected")
 
-    with p.expect_api("/api/cell") as request:
-        p.click_cell(0, 5)  # saw +inf: the curve's top end is not finite
-    assert query_of(request.value.url).startswith("idx=5&")
-    p.wait_panel()
-    assert p.stats()["max"] == "—"
-    assert p.eval("chartLayout !== null && Number.isFinite(chartLayout.maxX)")
+        p.open_cell(0, 5)  # saw +inf: the curve's top end is not finite
+        assert p.text("s-max") == "—"
+        assert p.eval("chartLayout !== null && Number.isFinite(chartLayout.maxX)")
 
-    p.click_cell(0, 4)  # constant: a flat curve on a unit value axis
-    p.page.wait_for_function("() => document.getElementById('cell-coord').textContent === 'CELL [0, 4]'")
-    p.wait_panel()
-    assert p.eval("[chartLayout.maxY, chartLayout.rangeX]") == [1e-12, 1]
-    assert p.errors == []
-    p.page.close()
+        p.open_cell(0, 4)  # constant: a flat curve on a unit value axis
+        assert p.eval("[chartLayout.maxY, chartLayout.rangeX]") == [1e-12, 1]
+        p.close()
