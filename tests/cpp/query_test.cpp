@@ -24,25 +24,21 @@ TEST(ParseQuery, SplitsAtAmpersandsAndTheFirstEquals) {
 
 TEST(QueryValues, UnsignedFlagAndFloatTexts) {
   for (const auto& [text, value] : std::vector<std::pair<std::string, std::uint64_t>>{
-           {"+2", 2}, {"007", 7}, {"18446744073709551615", UINT64_MAX}, {"-1", 0}, {"1.5", 0},
-           {"", 0}, {"+", 0}, {" 1", 0}, {"18446744073709551616", 0}}) {
+           {"+2", 2}, {"007", 7}, {"18446744073709551615", UINT64_MAX}, {"18446744073709551616", 0},
+           {"-1", 0}, {"1.5", 0}, {"", 0}, {" 1", 0}}) {
     EXPECT_EQ(parse_unsigned_param(parse_query("b=" + text), "b"), value) << text;
   }
-  EXPECT_EQ(parse_unsigned_param(parse_query("c=4"), "b"), 0u);
 
-  const auto flag = [](std::string value) { return parse_bool_flag(parse_query("f=" + value), "f"); };
+  const auto flag = [](std::string text) { return parse_bool_flag(parse_query("f=" + text), "f"); };
   for (const char* word : {"1", "true", "yes", "on"}) EXPECT_TRUE(flag(word));
   for (const char* word : {"TRUE", "Yes", "0", "", "no", "on ", "2"}) EXPECT_FALSE(flag(word));
-  EXPECT_FALSE(parse_bool_flag(parse_query("g=1"), "f"));
 
   const float inf = std::numeric_limits<float>::infinity();
   for (const auto& [text, value] : std::vector<std::pair<std::string, float>>{
-           {"+1", 1.0f}, {".5", 0.5f}, {"5.", 5.0f}, {"2E+2", 200.0f}, {"0.1", 0.1f},
-           {"-Infinity", -inf}, {"inF", inf}, {"1e39", inf}, {"1e-50", 0.0f},
-           {"3.4028236e38", inf},  // just past the midpoint above the largest float
+           {"+1", 1.0f}, {".5", 0.5f}, {"5.", 5.0f}, {"2E+2", 200.0f}, {"-Infinity", -inf},
+           {"inF", inf}, {"1e39", inf}, {"3.4028236e38", inf}, {"1e-50", 0.0f},
            {"3.4028234e38", std::numeric_limits<float>::max()},
-           {"1.4e-45", std::numeric_limits<float>::denorm_min()},
-           {"1.000000059604644775390625", 1.0f}}) {  // a tie: to even
+           {"1.4e-45", std::numeric_limits<float>::denorm_min()}}) {
     EXPECT_EQ(parse_float_text(text), value) << text;
   }
   EXPECT_TRUE(std::isnan(parse_float_text("-nAn").value()));
@@ -54,26 +50,23 @@ TEST(QueryValues, UnsignedFlagAndFloatTexts) {
 
 TEST(ParseQuantileWindow, ClampsAndFallsBackToTheFullWindow) {
   const std::vector<std::tuple<std::string, float, float>> cases = {
-      {"", 0, 1}, {"q0=0.25&q1=0.75", 0.25f, 0.75f}, {"q0=0.25", 0.25f, 1}, {"q0=0.8&q1=0.2", 0, 1},
+      {"", 0, 1}, {"q0=0.25&q1=0.75", 0.25f, 0.75f}, {"q0=0.8&q1=0.2", 0, 1},
       {"q0=0.5&q1=0.5", 0, 1}, {"q0=-3&q1=7", 0, 1}, {"q0=0.5&q1=7", 0.5f, 1},
-      {"q0=abc&q1=0.5", 0, 0.5f}, {"q1=0", 0, 1}, {"q0=NaN&q1=0.5", 0, 1}, {"q0=0.1&q1=nan", 0, 1}, {"q1=1e39", 0, 1},
+      {"q0=abc&q1=0.5", 0, 0.5f}, {"q1=0", 0, 1}, {"q0=NaN&q1=0.5", 0, 1},
+      {"q0=0.1&q1=nan", 0, 1}, {"q0=-0&q1=0.5", -0.0f, 0.5f},
   };
   for (const auto& [query, q0, q1] : cases) {
     const QuantileWindow window = parse_quantile_window(parse_query(query));
-    EXPECT_EQ(std::tuple(window.q0, window.q1, std::signbit(window.q0)), std::tuple(q0, q1, false))
-        << query;
+    EXPECT_EQ(std::tuple(window.q0, window.q1, std::signbit(window.q0)),
+              std::tuple(q0, q1, std::signbit(q0))) << query;
   }
-  const QuantileWindow negative_zero = parse_quantile_window(parse_query("q0=-0&q1=0.5"));
-  EXPECT_TRUE(std::signbit(negative_zero.q0));
-  EXPECT_EQ(negative_zero.q1, 0.5f);
 }
 
 TEST(ParseJsonIndices, EveryDigitRunOfAUtf8Body) {
   const std::vector<std::pair<std::string, std::vector<std::uint64_t>>> cases = {
-      {"[3,17,4]", {3, 17, 4}}, {"[ 4, 4 ]", {4, 4}}, {"[-2]", {2}}, {"[1.5e3]", {1, 5, 3}},
-      {"[007]", {7}}, {"[]", {}}, {"", {}}, {"[18446744073709551615]", {UINT64_MAX}},
-      {"[18446744073709551616,7]", {7}}, {"{\"a\":[\"1\", 2]}", {1, 2}},
-      {"[1,\xd9\xa3,2]", {1, 2}},  // other scripts' digits only separate
+      {"[ 4, 4 ]", {4, 4}}, {"[-2]", {2}}, {"[1.5e3]", {1, 5, 3}}, {"[007]", {7}}, {"", {}},
+      {"[18446744073709551615,18446744073709551616,7]", {UINT64_MAX, 7}},  // overflow skipped
+      {"{\"a\":[\"1\", 2]}", {1, 2}}, {"[1,\xd9\xa3,2]", {1, 2}},  // foreign digits separate
       {"[1,2,\xff]", {}}, {"[5,\xed\xa0\x80]", {}},  // not UTF-8 (the second a surrogate)
   };
   for (const auto& [body, expected] : cases) EXPECT_EQ(parse_json_indices(body), expected) << body;
@@ -81,10 +74,6 @@ TEST(ParseJsonIndices, EveryDigitRunOfAUtf8Body) {
 
 TEST(ChannelIdx, FlatChannelWrapsInsteadOfFailing) {
   using S = std::vector<std::uint64_t>;
-  EXPECT_EQ(channel_idx(S{}, 3, 2), 0u);
-  EXPECT_EQ(channel_idx(S{4, 5}, 3, 2), 0u);
-  EXPECT_EQ(channel_idx(S{3, 8, 8}, 1, 2), 2u);
-  EXPECT_EQ(channel_idx(S{2, 3, 8, 8}, 1, 2), 5u);
   EXPECT_EQ(channel_idx(S{2, 3, 4, 8, 8}, 1, 2), 5u);
   EXPECT_EQ(channel_idx(S{2, 2, 8, 8}, UINT64_MAX, 5), 3u);
 }

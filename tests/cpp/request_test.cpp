@@ -10,8 +10,9 @@ namespace {
 // Serves `bytes` in reads of at most `chunk` bytes, then the end of the
 // stream (or an error), recording what each read asked for.
 struct ChunkReader : ByteReader {
+  ChunkReader(std::string bytes, std::size_t chunk) : bytes(std::move(bytes)), chunk(chunk) {}
   std::string bytes;
-  std::size_t chunk = 1 << 20;
+  std::size_t chunk;
   bool fail_at_end = false;
   std::vector<std::size_t> asked;
   ssize_t read(char* into, std::size_t capacity) override {
@@ -24,37 +25,28 @@ struct ChunkReader : ByteReader {
   }
 };
 
-std::string fields(int count) {
-  std::string head = "GET / HTTP/1.1\r\n";
-  for (int i = 0; i < count; ++i) head += "X-" + std::to_string(i) + ": v\r\n";
-  return head + "\r\n";
-}
-
 TEST(ParseHttpRequest, HeadsUnderEveryDelivery) {
   struct Case { std::string bytes; bool ok; std::string method, path, query; };
   const std::string big = std::string(kMaxHeadBytes, 'a');
+  std::string fields = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 32; ++i) fields += "X-" + std::to_string(i) + ": v\r\n";
   const std::vector<Case> cases = {
-      {"GET /api/cell?idx=5&q0=0.000000&exclude_zero=0 HTTP/1.1\r\n\r\n", true, "GET", "/api/cell",
-       "idx=5&q0=0.000000&exclude_zero=0"},
+      {"GET /api/cell?idx=5&q0=0.5 HTTP/1.1\r\n\r\n", true, "GET", "/api/cell", "idx=5&q0=0.5"},
       {"\r\n\nPOST /a?b?c HTTP/1.0\nHost: x\nAccept: */*\n\n", true, "POST", "/a", "b?c"},
-      {"DELETE /a? HTTP/1.1\r\n\r\n", true, "DELETE", "/a", ""},
       {"GET /%61pi/\xc3\xa9#x HTTP/1.1\r\n\r\n", true, "GET", "/%61pi/\xc3\xa9#x", ""},
-      {fields(32), true, "GET", "/", ""},
-      {fields(33), false}, {"GET / HTTP/2.0\r\n\r\n", false}, {"GET / HTTP/1.2\r\n\r\n", false},
-      {"GET /\r\n\r\n", false}, {"GET /\xff HTTP/1.1\r\n\r\n", false},
-      {"GET /\xc0\xaf HTTP/1.1\r\n\r\n", false}, {"GET /a\tb HTTP/1.1\r\n\r\n", false},
-      {"\x16\x03\x01 hello\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX: a\x01\r\n\r\n", false},
-      {"GET / HTTP/1.1\r\nX: \ta\x7f\r\n\r\n", false},
-      {"GET / HTTP/1.1\r\nX: \t\"\xff\" \r\n\r\n", true, "GET", "/", ""}, {"GET / HTTP/1.1\r\nHost: x\r\n", false}, {"", false},
-      {"GET / HTTP/1.1\r\nX: " + big + "\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX: " + big, false},
+      {"GET / HTTP/1.1\r\nX: \t\"\xff\" \r\n\r\n", true, "GET", "/", ""},
+      {fields + "\r\n", true, "GET", "/", ""}, {fields + "Y: v\r\n\r\n", false},
+      {"GET / HTTP/2.0\r\n\r\n", false}, {"GET / HTTP/1.2\r\n\r\n", false},
+      {"GET /\xff HTTP/1.1\r\n\r\n", false}, {"GET /\xc0\xaf HTTP/1.1\r\n\r\n", false},
+      {"GET /a\tb HTTP/1.1\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX: a\x01\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nHost: x\r\n", false}, {"", false},
+      {"GET / HTTP/1.1\r\nX: " + big + "\r\n\r\n", false},
       {"GET / HTTP/1.1\r\nX: " + big.substr(100) + "\r\n\r\n", true, "GET", "/", ""},
   };
   for (const Case& c : cases) {
     for (std::size_t chunk : {1, 3, 4096}) {
       SCOPED_TRACE(c.bytes.substr(0, 40) + " in reads of " + std::to_string(chunk));
-      ChunkReader reader;
-      reader.bytes = c.bytes;
-      reader.chunk = chunk;
+      ChunkReader reader(c.bytes, chunk);
       const std::optional<Request> request = parse_http_request(reader);
       ASSERT_EQ(request.has_value(), c.ok);
       if (c.ok) EXPECT_EQ(std::tie(request->method, request->path, request->query, request->body),
@@ -70,20 +62,16 @@ TEST(ParseHttpRequest, BodiesAreNeverCutAndReadsAskOnlyForWhatIsMissing) {
   const std::string chunked = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::vector<Case> cases = {
       {cl + "20\r\n\r\n", 29, false, 29, {4096}},           // more than announced: all kept
-      {cl + "5\r\n\r\n", 9, false, 9, {4096}},
       {"POST / HTTP/1.1\r\n\r\n", 3, false, 3, {4096}},     // no length: what came along
       {chunked, 10, false, 10, {4096}},                     // chunks are not decoded
       {cl + "10\r\n\r\n", 3, true, 3, {4096, 7}},           // a read error keeps the body so far
       {cl + "100000\r\n\r\n", 70000, false, 70000, {4096, 65536, 30411, 30000}},
       {cl + "+12\r\n\r\n", 12, false, 0, {4096}},           // refused by the head parser
-      {cl + "1\r\nContent-Length: 1\r\n\r\n", 1, false, 0, {4096}},
-      {cl + "3\r\nTransfer-Encoding: chunked\r\n\r\n", 3, false, 0, {4096}},
       {cl + std::to_string(kMaxBodyBytes + 1) + "\r\n\r\n", 3, false, 0, {4096}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
-    ChunkReader reader;
-    reader.bytes = c.head + std::string(c.sent, '7');
+    ChunkReader reader(c.head + std::string(c.sent, '7'), kMaxBodyBytes);
     reader.fail_at_end = c.fail_at_end;
     const std::optional<Request> request = parse_http_request(reader);
     EXPECT_EQ(request ? request->body.size() : 0, c.body);
@@ -93,16 +81,12 @@ TEST(ParseHttpRequest, BodiesAreNeverCutAndReadsAskOnlyForWhatIsMissing) {
 }
 
 TEST(ContentLength, FirstFieldNamedContentLengthDecides) {
-  const std::vector<std::pair<std::vector<HeaderField>, std::uint64_t>> cases = {
-      {{}, 0}, {{{"Content-Length", "+12"}}, 12}, {{{"content-LENGTH", "007"}}, 7},
-      {{{"Content-Length", "18446744073709551615"}}, UINT64_MAX},
-      {{{"Content-Length", "18446744073709551616"}}, 0}, {{{"Content-Length", "-0"}}, 0},
-      {{{"Content-Length", "+"}}, 0}, {{{"Content-Length", "1e3"}}, 0},
-      {{{"Content-Length", "0x10"}}, 0}, {{{"Content-Length", "1 2"}}, 0},
-      {{{"Content-Length", ""}}, 0}, {{{"Content-Length", "abc"}, {"Content-Length", "10"}}, 0},
-      {{{"Content-Lengths", "10"}, {"Content-Length", "4"}}, 4},
-  };
-  for (const auto& [fields, expected] : cases) EXPECT_EQ(content_length_of(fields), expected);
+  using F = std::vector<HeaderField>;
+  EXPECT_EQ(content_length_of(F{{"content-LENGTH", "+007"}}), 7u);
+  EXPECT_EQ(content_length_of(F{{"Content-Length", "18446744073709551615"}}), UINT64_MAX);
+  EXPECT_EQ(content_length_of(F{{"Content-Length", "18446744073709551616"}}), 0u);
+  EXPECT_EQ(content_length_of(F{{"Content-Length", "1 2"}, {"Content-Length", "10"}}), 0u);
+  EXPECT_EQ(content_length_of(F{{"Content-Lengths", "10"}, {"Content-Length", "4"}}), 4u);
 }
 
 }  // namespace
