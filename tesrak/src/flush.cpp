@@ -155,7 +155,7 @@ void TensorDigest<T>::flush() {
     if (found.cell < first.cell) first = found;
   }
   if (first.count > 0) {
-    throw EngineError(detail::MergeWalk::capacity_message(first.count, max_centroids));
+    throw CapacityError(detail::MergeWalk::capacity_message(first.count, max_centroids));
   }
 }
 

@@ -80,7 +80,7 @@ class MergeWalk {
   // Throws the capacity error when the walk emitted more centroids than the
   // cell has slots.
   void check_capacity(std::uint64_t max_centroids) const {
-    if (count_ > max_centroids) throw EngineError(capacity_message(count_, max_centroids));
+    if (count_ > max_centroids) throw CapacityError(capacity_message(count_, max_centroids));
   }
 
   static std::string capacity_message(std::uint64_t count, std::uint64_t max_centroids) {

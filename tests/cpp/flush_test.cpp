@@ -195,14 +195,10 @@ TEST(Flush, OverfullCellFailsAloneAndIsNotHalfWritten) {
   const float row1[2] = {100.0f, 1.0f};
   const float row2[2] = {200.0f, 2.0f};
   d.update(row1);
-  try {
-    d.update(row2);
-    FAIL() << "expected the capacity failure";
-  } catch (const EngineError& e) {
-    EXPECT_STREQ(e.what(),
-                 "compress: centroid count 17 exceeds max_centroids 16; increase compression "
-                 "or max_centroids headroom");
-  }
+  EXPECT_THAT([&] { d.update(row2); },
+              ::testing::ThrowsMessage<CapacityError>(
+                  "compress: centroid count 17 exceeds max_centroids 16; increase compression "
+                  "or max_centroids headroom"));
   EXPECT_EQ(d.n_buffered, 0u);  // never merged twice
   const auto after = centroids_of(d, 0);
   EXPECT_EQ(after.means, before.means);

@@ -13,6 +13,13 @@ class EngineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A cell whose merge needs more centroid slots than it has: the compression
+// leaves too little headroom for what is being merged.
+class CapacityError : public EngineError {
+ public:
+  using EngineError::EngineError;
+};
+
 enum class IoErrorKind {
   InvalidData,   // a snapshot that cannot be decoded
   InvalidInput,  // an address or port text that cannot be used

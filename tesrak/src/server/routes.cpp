@@ -17,8 +17,6 @@ constexpr std::string_view kInternalError = "500 Internal Server Error";
 constexpr std::string_view kHtml = "text/html; charset=utf-8";
 constexpr std::string_view kJson = "application/json";
 constexpr std::string_view kText = "text/plain";
-// The engine's message when a merge needs more centroid slots than a cell has.
-constexpr std::string_view kCapacityMessage = "compress: centroid count";
 
 // A request the route cannot serve; its message goes to the client.
 class BadRequest : public std::runtime_error {
@@ -104,9 +102,10 @@ Reply route_request(const Request& request, ServedDigest<T>& served) {
     return dispatch(request, served);
   } catch (const BadRequest& e) {
     return error_reply(kBadRequest, e.what());
+  } catch (const CapacityError& e) {
+    return error_reply(kInternalError, e.what());
   } catch (const EngineError& e) {
-    const bool out_of_slots = std::string_view(e.what()).starts_with(kCapacityMessage);
-    return error_reply(out_of_slots ? kInternalError : kBadRequest, e.what());
+    return error_reply(kBadRequest, e.what());
   } catch (const std::bad_alloc&) {
     return error_reply(kInternalError, "out of memory");
   } catch (const std::exception& e) {
