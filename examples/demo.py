@@ -12,7 +12,7 @@ Run it, open the printed URL, and stop it with Ctrl+C.
 
 import math
 
-import torch
+import numpy as np
 
 import tesrak
 
@@ -22,37 +22,36 @@ COMPRESSION = 50
 
 
 def normal(n, g):
-    return torch.randn(n, generator=g)
+    return g.standard_normal(n)
 
 
 def uniform(n, g):
-    return (torch.rand(n, generator=g) * 2 - 1) * math.sqrt(3)
+    return g.uniform(-math.sqrt(3), math.sqrt(3), n)
 
 
 def laplace(n, g):
-    u = torch.rand(n, generator=g) - 0.5
-    return -torch.sign(u) * torch.log1p(-2 * u.abs()) / math.sqrt(2)
+    return g.laplace(0.0, 1 / math.sqrt(2), n)
 
 
 def log_normal(n, g):
-    return torch.exp(torch.randn(n, generator=g))
+    return g.lognormal(0.0, 1.0, n)
 
 
 def two_peaked(n, g):
-    side = torch.where(torch.rand(n, generator=g) < 0.5, -1.0, 1.0)
-    return side * 0.866 + 0.5 * torch.randn(n, generator=g)
+    side = np.where(g.random(n) < 0.5, -1.0, 1.0)
+    return side * 0.866 + 0.5 * g.standard_normal(n)
 
 
 def mostly_zeros(n, g):
-    keep = torch.rand(n, generator=g) < 0.1
-    return torch.where(keep, torch.rand(n, generator=g) * 3, torch.zeros(n))
+    keep = g.random(n) < 0.1
+    return np.where(keep, g.random(n) * 3, 0.0)
 
 
 FAMILIES = [normal, uniform, laplace, log_normal, two_peaked, mostly_zeros]
 
 
 def centre_disc(size=32, radius=9):
-    y, x = torch.meshgrid(torch.arange(size), torch.arange(size), indexing="ij")
+    y, x = np.mgrid[0:size, 0:size]
     return ((y - size / 2 + 0.5) ** 2 + (x - size / 2 + 0.5) ** 2) <= radius**2
 
 
@@ -65,13 +64,13 @@ def sample(g):
         main = FAMILIES[k](h * w, g)
         inner = FAMILIES[(k + 2) % len(FAMILIES)](h * w, g)
         # Each channel has its own scale, as real activations do.
-        planes.append(torch.where(disc, inner, main) * (1 + k))
-    return torch.stack(planes).reshape(SHAPE).contiguous()
+        planes.append(np.where(disc, inner, main) * (1 + k))
+    return np.stack(planes).reshape(SHAPE).astype(np.float32)
 
 
 def main():
-    g = torch.Generator().manual_seed(7)
-    digest = tesrak.TensorDigest(list(SHAPE), COMPRESSION, dtype=torch.float32)
+    g = np.random.default_rng(7)
+    digest = tesrak.TensorDigest(list(SHAPE), COMPRESSION, dtype=np.float32)
     for _ in range(UPDATES):
         digest.update(sample(g))
     print(f"fed {UPDATES} tensors of shape {SHAPE}; median of cell 0: "

@@ -8,8 +8,6 @@ import weakref
 
 import numpy as np
 import pytest
-import torch
-
 import tesrak
 from tesrak import TensorDigest
 
@@ -167,7 +165,7 @@ class TestConversions:
 
     @pytest.mark.parametrize("dtype, expected", [
         (None, "float32"), ("float32", "float32"), (np.dtype(np.float32), "float32"),
-        (torch.float32, "float32"), ("int32", "int32"), (torch.int32, "int32"),
+        ("torch.float32", "float32"), ("int32", "int32"), ("torch.int32", "int32"),
         ("uint32", "int32"), ("int32float32", "float32"),
     ])
     def test_dtype_choice(self, dtype, expected):
