@@ -3,7 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <string_view>
+#include <utility>
 
 namespace tesrak_py {
 
@@ -56,17 +59,30 @@ class PendingError {
 // - any other exception: PanicException with its message.
 void set_python_error_from_current_exception() noexcept;
 
+// As guarded (below), for an entry point that gives up the interpreter lock
+// and takes it back. At exit the interpreter ends a daemon thread that tries
+// to take the lock with pthread_exit, whose forced unwinding must run on
+// through the interpreter's frames: swallowing it, or meeting a noexcept
+// frame on the way, aborts the process. So this passes it on, and the entry
+// point and every frame between it and the lock must not be noexcept.
+template <typename Body>
+PyObject* guarded_unwindable(Body&& body) {
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
 // Runs `body`, which returns a new reference or throws, and converts what it
 // throws into a Python exception and a null result. Every entry point the
 // interpreter calls goes through this, so no C++ exception crosses into it.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    set_python_error_from_current_exception();
-    return nullptr;
-  }
+  return guarded_unwindable(std::forward<Body>(body));
 }
 
 }  // namespace tesrak_py

@@ -37,20 +37,31 @@ PyObject* method_entry(const Signature& signature, PyObject* self, PyObject* con
   });
 }
 
+// Runs body(object) while `Hold` holds the object; throws what body throws.
+template <typename Hold, typename Body>
+PyObject* run_held(PyObject* self, Body& body) {
+  PyTensorDigest& object = as_tensor_digest(self);
+  Hold hold(object.borrow);
+  return body(object);
+}
+
 // Runs body(object) while `Hold` holds the object.
 template <typename Hold, typename Body>
 PyObject* held_entry(PyObject* self, Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
-    PyTensorDigest& object = as_tensor_digest(self);
-    Hold hold(object.borrow);
-    return body(object);
-  });
+  return guarded([&] { return run_held<Hold>(self, body); });
 }
 
 // A METH_NOARGS method: body(object).
 template <typename Body>
 PyObject* method_entry(PyObject* self, Body&& body) noexcept {
   return held_entry<ExclusiveBorrow>(self, std::forward<Body>(body));
+}
+
+// A METH_NOARGS method that gives up the interpreter lock and takes it back,
+// where the interpreter may end the thread at exit (see guarded_unwindable).
+template <typename Body>
+PyObject* lock_releasing_method_entry(PyObject* self, Body&& body) {
+  return guarded_unwindable([&] { return run_held<ExclusiveBorrow>(self, body); });
 }
 
 // A read-only property: read(object), with the object shared with other

@@ -28,6 +28,8 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Static: `self` is null.
 PyObject* load_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
-PyObject* visualize_method(PyObject* self, PyObject* unused) noexcept;
+// Not noexcept: the interpreter may end its thread while it runs (at exit,
+// in a daemon thread), and that forced unwinding must pass through it.
+PyObject* visualize_method(PyObject* self, PyObject* unused);
 
 }  // namespace tesrak_py

@@ -1,3 +1,5 @@
+#include <cxxabi.h>
+
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -26,19 +28,6 @@ constexpr std::uint8_t kStopServing = 1;
 struct ServerRun {
   std::atomic<bool> finished{false};
   std::exception_ptr failure;
-};
-
-// Releases the interpreter lock for its lifetime, so other Python threads
-// run while the server does.
-class InterpreterLockReleased {
- public:
-  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
-  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
-  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-
- private:
-  PyThreadState* state_;
 };
 
 // Takes the interpreter lock only for one signal check. A handler that
@@ -72,32 +61,50 @@ PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, ServerRun& run
     throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
   }
 
-  for (;;) {
-    // The server's own end wins over a signal arriving at the same time;
-    // that signal stays pending for the interpreter to handle afterwards.
-    if (run.finished.load(std::memory_order_acquire)) {
-      server.join();
-      return PendingError();
+  try {
+    for (;;) {
+      // The server's own end wins over a signal arriving at the same time;
+      // that signal stays pending for the interpreter to handle afterwards.
+      if (run.finished.load(std::memory_order_acquire)) {
+        server.join();
+        return PendingError();
+      }
+      if (PendingError raised = check_signals()) {
+        stop.store(kStopServing, std::memory_order_relaxed);
+        server.join();  // its outcome gives way to the signal
+        return raised;
+      }
+      std::this_thread::sleep_for(kPollInterval);
     }
-    if (PendingError raised = check_signals()) {
-      stop.store(kStopServing, std::memory_order_relaxed);
-      server.join();  // its outcome gives way to the signal
-      return raised;
-    }
-    std::this_thread::sleep_for(kPollInterval);
+  } catch (...) {
+    // Above all the forced unwinding by which the interpreter ends a daemon
+    // thread at exit, inside check_signals: the server thread must not
+    // outlive this frame (destroying it joinable aborts the process), and
+    // it also reads `stop` and `run`, which live here and in the caller.
+    stop.store(kStopServing, std::memory_order_relaxed);
+    server.join();
+    throw;
   }
 }
 
 }  // namespace
 
-PyObject* visualize_method(PyObject* self, PyObject*) noexcept {
-  return method_entry(self, [](PyTensorDigest& object) -> PyObject* {
+PyObject* visualize_method(PyObject* self, PyObject*) {
+  return lock_releasing_method_entry(self, [](PyTensorDigest& object) -> PyObject* {
     ServerRun run;
     PendingError signal;
-    {
-      InterpreterLockReleased unlocked;
+    PyThreadState* const thread_state = PyEval_SaveThread();
+    try {
       signal = visit_digest(object, [&run](auto& digest) { return serve_while_polling(digest, run); });
+    } catch (abi::__forced_unwind&) {
+      throw;  // the interpreter is ending this thread: the lock is not to be taken back
+    } catch (...) {
+      PyEval_RestoreThread(thread_state);
+      throw;
     }
+    // Not from a destructor: at exit this may end the thread by forced
+    // unwinding, which must not start inside a noexcept frame.
+    PyEval_RestoreThread(thread_state);
     if (signal) {
       signal.restore();
       throw PythonError();

@@ -42,6 +42,16 @@ TEST(ParseHttpRequest, HeadsUnderEveryDelivery) {
       {"GET / HTTP/1.1\r\nHost: x\r\n", false}, {"", false},
       {"GET / HTTP/1.1\r\nX: " + big + "\r\n\r\n", false},
       {"GET / HTTP/1.1\r\nX: " + big.substr(100) + "\r\n\r\n", true, "GET", "/", ""},
+      // Only HTTP/1.0 and HTTP/1.1 are requests, whatever else the parser knows.
+      {"GET /api/info RTSP/1.0\r\n\r\n", false}, {"SOURCE / ICE/1.0\r\n\r\n", false},
+      {"GET /\r\n\r\n", false}, {"\rGET /r HTTP/1.0\r\n\r\n", true, "GET", "/r", ""},
+      // A field name is one or more token characters, nothing else.
+      {"GET / HTTP/1.1\r\n!#$%&'*+-.^_`|~09azAZ: 1\r\n\r\n", true, "GET", "/", ""},
+      {"GET / HTTP/1.1\r\n: x\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX y: 1\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nX : 1\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX\"y: 1\r\n\r\n", false},
+      // A blank starts a folded line only after a field it continues.
+      {"GET / HTTP/1.1\r\n X: 1\r\n\r\n", false}, {"GET / HTTP/1.1\n \n\n", false},
+      {"GET / HTTP/1.1\r\nX: 1\r\n 2\r\n\r\n", true, "GET", "/", ""},
   };
   for (const Case& c : cases) {
     for (std::size_t chunk : {1, 3, 4096}) {
@@ -77,6 +87,30 @@ TEST(ParseHttpRequest, BodiesAreNeverCutAndReadsAskOnlyForWhatIsMissing) {
     EXPECT_EQ(request ? request->body.size() : 0, c.body);
     EXPECT_EQ(request.has_value(), c.body > 0);
     EXPECT_EQ(reader.asked, c.asked);
+  }
+}
+
+// Which Content-Length values get a request at all (the parser refuses the
+// rest outright), and the length each one that does declares.
+TEST(ParseHttpRequest, ContentLengthForms) {
+  constexpr std::uint64_t kRefused = ~std::uint64_t{0};
+  const std::vector<std::pair<std::string, std::uint64_t>> cases = {
+      {"5", 5}, {" \t5", 5}, {"5 ", 5}, {"5  ", 5}, {"007", 7}, {"0000000000000000000000001", 1},
+      {std::to_string(kMaxBodyBytes), kMaxBodyBytes}, {"0", 0},
+      {std::to_string(kMaxBodyBytes + 1), kRefused}, {"18446744073709551615", kRefused},
+      {"18446744073709551616", kRefused}, {"5\t", kRefused}, {"5 \t", kRefused}, {"", kRefused},
+      {"+12", kRefused}, {"-0", kRefused}, {"1 2", kRefused}, {"1,1", kRefused},
+      {"0x10", kRefused}, {"12a", kRefused}, {"5\r\nContent-Length: 5", kRefused},
+      {"5\r\nTransfer-Encoding: chunked", kRefused}, {"5\r\n 6", kRefused},
+  };
+  for (const auto& [value, length] : cases) {
+    SCOPED_TRACE("Content-Length: " + value);
+    ChunkReader reader("PUT / HTTP/1.1\r\nContent-Length: " + value + "\r\n\r\n", 4096);
+    const std::optional<Request> request = parse_http_request(reader);
+    ASSERT_EQ(request.has_value(), length != kRefused);
+    // With no body bytes sent, the one read after the head asks for the length.
+    if (length > 0 && request) EXPECT_EQ(reader.asked.back(), std::min<std::uint64_t>(length, kBodyReadBytes));
+    if (length == 0) EXPECT_EQ(reader.asked.size(), 1u);
   }
 }
 

@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -14,11 +15,11 @@ import pytest
 
 import tesrak
 
-SERVE = """import tesrak
+SERVE = """import time, tesrak
 d = tesrak.TensorDigest([2, 3, 4], 10)
 d.update([float(i) for i in range(24)]); d.update([2.0 * i for i in range(24)])
 try: d.visualize()
-except KeyboardInterrupt: pass
+except KeyboardInterrupt: print(time.monotonic())
 """
 
 
@@ -41,18 +42,53 @@ def api(port, target, method="GET", body=b""):
     return status, json.loads(payload)
 
 
-@pytest.fixture(scope="module")
-def port():
+def start_server():
     with socket.socket() as s:  # not port 0: the start-up line would show 0
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     child = subprocess.Popen([sys.executable, "-c", SERVE], stderr=subprocess.PIPE,
-                             env=dict(os.environ, TESRAK_PORT=str(port)))
+                             stdout=subprocess.PIPE, env=dict(os.environ, TESRAK_PORT=str(port)))
     banner = child.stderr.readline().decode()
     assert banner == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
-    yield port
+    return child, port
+
+
+def stop_server(child):
+    """Ctrl+C; gives the moment the child's visualize() returned."""
     child.send_signal(signal.SIGINT)
-    assert child.wait(timeout=10) == 0
+    out, _ = child.communicate(timeout=10)
+    assert child.returncode == 0
+    return float(out)
+
+
+@pytest.fixture(scope="module")
+def port():
+    child, port = start_server()
+    yield port
+    stop_server(child)
+
+
+def trickle(peer, stop, interval):
+    """Sends a request head one byte per interval, never ending it, until
+    stopped, cut off by the server, or a minute has passed."""
+    with peer:
+        try:
+            peer.sendall(b"GET / HTTP/1.1\r\n")
+            for _ in range(int(60 / interval)):
+                if stop.wait(interval):
+                    break
+                peer.sendall(b"X")
+        except OSError:
+            pass
+
+
+def trickling_peer(port, interval):
+    """A trickling peer, connected before this returns; stop it with the event."""
+    stop = threading.Event()
+    peer = socket.create_connection(("127.0.0.1", port))
+    thread = threading.Thread(target=trickle, args=(peer, stop, interval))
+    thread.start()
+    return stop, thread
 
 
 def test_reply_head_is_exact_for_every_status(port):
@@ -90,17 +126,45 @@ def test_routes_answer_from_the_digest(port):
 
 def test_odd_and_concurrent_clients_are_served_in_turn(port):
     socket.create_connection(("127.0.0.1", port)).close()  # says nothing
-    assert exchange(port, b"GET / HTTP/2.0\r\n\r\n") == b""
+    for head in [b"GET / HTTP/2.0", b"GET /api/info RTSP/1.0", b"GET / HTTP/1.1\r\nX y: 1"]:
+        assert exchange(port, head + b"\r\n\r\n") == b"", head
     with socket.create_connection(("127.0.0.1", port), timeout=20) as slow:
         for piece in (b"GET /api/in", b"fo HTTP/1.1\r\nHo", b"st: x\r\n\r\n"):
             slow.sendall(piece)
             time.sleep(0.1)
         assert slow.recv(65536).startswith(b"HTTP/1.1 200 OK")
-    with socket.create_connection(("127.0.0.1", port)) as silent:
-        silent.sendall(b"GET / HTTP/1.1\r\n")  # then stalls: times out after seconds
-        with ThreadPoolExecutor(16) as pool:
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as silent:
+        connected = time.monotonic()
+        with ThreadPoolExecutor(16) as pool:  # all wait for the silent peer's deadline
             mins = pool.map(lambda k: api(port, f"/api/cell?idx={k}")[1]["min"], range(16))
         assert list(mins) == [float(k) for k in range(16)]
+        assert silent.recv(1) == b""  # closed without a reply, at its deadline
+        assert time.monotonic() - connected >= 4.5
+
+
+def test_a_trickling_peer_holds_the_server_only_until_its_deadline(port):
+    stop, thread = trickling_peer(port, interval=1.0)
+    try:
+        # Accepted after the peer, so answered only once the peer's 5 s are up.
+        with socket.create_connection(("127.0.0.1", port), timeout=7) as second:
+            second.sendall(b"GET /api/info HTTP/1.1\r\n\r\n")
+            assert second.recv(65536).startswith(b"HTTP/1.1 200 OK")
+    finally:
+        stop.set()
+        thread.join()
+
+
+def test_ctrl_c_is_noticed_in_the_middle_of_a_connection():
+    child, port = start_server()
+    stop, thread = trickling_peer(port, interval=0.1)
+    try:
+        time.sleep(0.5)  # the server is reading the peer's head by now
+        asked = time.monotonic()
+        returned = stop_server(child)
+    finally:
+        stop.set()
+        thread.join()
+    assert returned - asked < 0.5
 
 
 @pytest.mark.parametrize("port_text,message", [

@@ -1,8 +1,12 @@
 """visualize() blocks the calling (main) thread until Ctrl+C; a helper thread
-drives the server meanwhile."""
+drives the server meanwhile. Run on a daemon thread, it must let the
+interpreter end."""
 
 import _thread
+import os
 import socket
+import subprocess
+import sys
 import threading
 import time
 import urllib.request
@@ -50,3 +54,40 @@ def test_served_digest_is_borrowed_until_ctrl_c_stops_it_promptly(monkeypatch, c
     assert seen == [b'{"shape":[2,2],"ndim":2}', "Already borrowed", "Already mutably borrowed"] * 2
     assert digest.quantile(1.0) == [1.0, 2.0, 3.0, 4.0]
     assert capfd.readouterr().err.startswith("tesrak visualizer running at http://127.0.0.1:")
+
+
+# Serves from a daemon thread, as a training script would, until the main
+# thread returns. Finalisers that sleep keep the interpreter finalising while
+# the serving thread wakes and tries to take the interpreter lock back, which
+# is when the interpreter ends that thread.
+DAEMON = """import os, sys, threading, time, urllib.request
+import tesrak
+digest = tesrak.TensorDigest([2, 2], 10)
+threading.Thread(target=digest.visualize, daemon=True).start()
+for _ in range(1000):
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{os.environ['TESRAK_PORT']}/", timeout=10)
+        break
+    except OSError:
+        time.sleep(0.01)
+
+class SlowFinaliser:
+    def __del__(self, pause=float(sys.argv[1]), sleep=time.sleep):
+        sleep(pause)
+
+keep = SlowFinaliser()
+"""
+
+
+def test_interpreter_exits_cleanly_while_a_daemon_thread_serves():
+    runs = []
+    for finaliser_sleep in ["0", "0.2"] * 3:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        runs.append(subprocess.Popen(
+            [sys.executable, "-c", DAEMON, finaliser_sleep], stderr=subprocess.PIPE,
+            env=dict(os.environ, TESRAK_PORT=str(port))))
+    for run in runs:
+        _, err = run.communicate(timeout=60)
+        assert (run.returncode, err.decode().count("\n")) == (0, 1), err  # the start-up line only

@@ -42,14 +42,26 @@ int on_header_field(llhttp_t* parser, const char* at, std::size_t length) {
   return HPE_OK;
 }
 
+// RFC 9110's token characters: the only ones a field name may hold.
+bool is_token_char(char c) {
+  constexpr std::string_view kTokenPunctuation = "!#$%&'*+-.^_`|~";
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         kTokenPunctuation.find(c) != std::string_view::npos;
+}
+
 // Refuses the field beyond the limit as soon as its name ends. The flag is
-// ours because the parser replaces the reason of a callback error.
+// ours because the parser replaces the reason of a callback error. The
+// lenient mode that lets bare LFs end header lines also lets through names
+// that are no token (an empty one, one with a blank inside or before its
+// colon); those stay refused.
 int on_header_field_complete(llhttp_t* parser) {
   HeadState& state = state_of(parser);
   if (state.fields.size() >= kMaxHeaderFields) {
     state.too_many_fields = true;
     return -1;
   }
+  const std::string& name = state.name;
+  if (name.empty() || !std::all_of(name.begin(), name.end(), is_token_char)) return -1;
   return HPE_OK;
 }
 
@@ -101,8 +113,20 @@ const llhttp_settings_t& head_settings() {
   return settings;
 }
 
-bool is_supported_version(const llhttp_t& parser) {
-  return parser.http_major == 1 && (parser.http_minor == 0 || parser.http_minor == 1);
+// The parser also takes "RTSP/1.0" and "ICE/1.0" (and "HTTP/0.9", "HTTP/2.0")
+// as the request line's protocol, and reads a blank at the start of the
+// first header line as folding onto nothing, dropping it. Only HTTP/1.0 and
+// HTTP/1.1 requests whose first header line starts with its name are served.
+bool is_plain_http1_head(std::string_view head) {
+  const std::size_t start = head.find_first_not_of("\r\n");  // the empty lines skipped
+  const std::size_t end = head.find('\n', start);
+  if (end == std::string_view::npos) return false;
+  std::string_view line = head.substr(start, end - start);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  const std::string_view protocol = line.substr(line.rfind(' ') + 1);
+  const bool first_field_folded =
+      end + 1 < head.size() && (head[end + 1] == ' ' || head[end + 1] == '\t');
+  return (protocol == "HTTP/1.0" || protocol == "HTTP/1.1") && !first_field_folded;
 }
 
 // A target holds no blanks or control bytes and is UTF-8 throughout.
@@ -180,8 +204,8 @@ std::optional<Request> parse_http_request(ByteReader& reader) {
       return std::nullopt;
     }
   }
-  if (head_length > kMaxHeadBytes || !is_supported_version(parser) || state.method.empty() ||
-      !is_acceptable_target(state.target)) {
+  if (head_length > kMaxHeadBytes || !is_plain_http1_head({buffer.data(), head_length}) ||
+      state.method.empty() || !is_acceptable_target(state.target)) {
     return std::nullopt;
   }
   const std::uint64_t content_length = content_length_of(state.fields);

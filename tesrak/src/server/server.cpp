@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/connection.hpp"
 #include "server/query.hpp"
 #include "server/request.hpp"
 #include "server/routes.hpp"
@@ -25,7 +26,8 @@
 namespace tesrak {
 namespace {
 
-using server::ByteReader;
+using server::Clock;
+using server::Connection;
 using server::Reply;
 using server::Request;
 using server::ServedDigest;
@@ -36,9 +38,6 @@ constexpr std::string_view kHostPrefix = "127.0.0.1:";
 constexpr int kListenBacklog = 128;
 constexpr std::uint64_t kMaxPort = 65535;
 constexpr auto kIdlePause = std::chrono::milliseconds(50);
-// Bounds how long a silent or stalled peer can hold the only server thread
-// (and with it, the reaction to a stop).
-constexpr timeval kPeerTimeout = {5, 0};
 
 // Closes the descriptor it owns.
 class FileDescriptor {
@@ -51,15 +50,6 @@ class FileDescriptor {
   }
   int get() const noexcept { return fd_; }
   int release() noexcept { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-class SocketReader : public ByteReader {
- public:
-  explicit SocketReader(int fd) noexcept : fd_(fd) {}
-  ssize_t read(char* into, std::size_t capacity) override { return ::recv(fd_, into, capacity, 0); }
 
  private:
   int fd_;
@@ -150,27 +140,19 @@ int open_listener(const std::string& address_text) {
   }
 }
 
-void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return;  // the peer went away: nothing to report
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
-}
-
-// One connection: read one request, answer it. A request that cannot be
-// read gets no reply; write failures are ignored.
+// One connection, just accepted: read one request within its time from the
+// accept, answer it within its time from the start of the reply. A request
+// that cannot be read in time, or a stop meanwhile, gets no reply; write
+// failures are ignored.
 template <typename T>
-void serve_connection(int fd, ServedDigest<T>& served) {
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kPeerTimeout, sizeof kPeerTimeout);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kPeerTimeout, sizeof kPeerTimeout);
-  SocketReader reader(fd);
-  const std::optional<Request> request = server::parse_http_request(reader);
-  if (!request) return;
+void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
+  Connection connection(fd, stop, Clock::now() + server::kRequestTime);
+  const std::optional<Request> request = server::parse_http_request(connection);
+  if (!request || connection.stopped()) return;
   const Reply reply = server::route_request(*request, served);
-  write_all(fd, server::response_head(reply));
-  write_all(fd, reply.body);
+  connection.set_deadline(Clock::now() + server::kReplyTime);
+  connection.write_all(server::response_head(reply));
+  connection.write_all(reply.body);
 }
 
 bool stop_requested(const StopFlag& stop) { return stop.load(std::memory_order_relaxed) != 0; }
@@ -191,7 +173,6 @@ void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
   [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, banner.data(), banner.size());
 
   while (!stop_requested(stop)) {
-    // Accepted sockets do not inherit the listener's non-blocking mode.
     const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) std::this_thread::sleep_for(kIdlePause);
@@ -199,7 +180,7 @@ void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
     }
     FileDescriptor connection(fd);
     try {
-      serve_connection(fd, served);
+      serve_connection(fd, served, stop);
     } catch (...) {
       // Nothing a single request does may end the server.
     }
