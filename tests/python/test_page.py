@@ -215,7 +215,8 @@ def test_startup_then_buttons_wrap_and_slider_moves(page4d):
     p = page4d
     assert [p.text(i) for i in ("ib-shape", "status", "b-tot", "c-tot")] == [
         "[2 × 3 × 8 × 8]", "8×8  ·  64 elements", "2", "3"]
-    assert all(p.page.is_visible("#" + i) for i in NAV_IDS)
+    assert p.eval(f"{NAV_IDS}.every(id => !document.getElementById(id).hidden)")
+    assert p.page.is_enabled("#select-channel") and p.page.is_enabled("#select-tensor")
     assert p.requests == ["GET /api/info", "GET /api/slice?b=0&c=0"]
     for button, b, c in [("#b-prev", 1, 0), ("#b-next", 0, 0), ("#c-prev", 0, 2), ("#c-next", 0, 0)]:
         p.page.click(button)
@@ -224,6 +225,26 @@ def test_startup_then_buttons_wrap_and_slider_moves(page4d):
     p.page.eval_on_selector("#c-slider", "e => { e.value = 1; e.dispatchEvent(new Event('input')); }")
     p.wait_slice(0, 1)
     assert p.page.input_value("#c-idx") == "2"
+
+
+def test_focused_index_box_follows_the_loaded_slice(page4d):
+    p = page4d
+    held = []
+    p.page.route(lambda url: "/api/slice?" in url, lambda route: held.append(route))
+    # Focused while the load is under way: untouched, the box shows the new
+    # slice and leaving it stays there; typed into, it keeps what was typed.
+    for typed, loaded, shown, committed in [(None, 1, "2", 1), ("1", 2, "1", 0)]:
+        p.page.click("#c-next")
+        p.page.focus("#c-idx")
+        if typed:
+            p.page.fill("#c-idx", typed)
+        held.pop().continue_()
+        p.wait_slice(0, loaded)
+        assert p.page.input_value("#c-idx") == shown
+        p.page.keyboard.press("Tab")
+        held.pop().continue_()
+        p.wait_slice(0, committed)
+        assert p.page.input_value("#c-idx") == str(committed + 1)
 
 
 def test_index_boxes_and_arrow_keys(page4d):
@@ -383,6 +404,71 @@ def test_late_and_error_replies_are_not_shown(page4d):
     assert "error" in reply.value.json()
     p.eval(AFTER_FRAMES)
     assert p.eval("[$('panel-loader').classList.contains('visible'), lastCellData]") == [True, None]
+
+
+# For each id: whether the element lies wholly inside the window, is the
+# topmost element at its centre and at each corner (so nothing covers or cuts
+# it), and shows its whole text. A hint left out (display: none) has no box.
+LAYOUT_PROBE = """ids => ids.map(id => {
+  const e = document.getElementById(id);
+  const r = e.getBoundingClientRect();
+  if (r.width === 0 && r.height === 0) return [id, 'no box'];
+  const inside = r.left >= 0 && r.top >= 0 && r.right <= innerWidth && r.bottom <= innerHeight;
+  const points = [[r.left + r.width / 2, r.top + r.height / 2], [r.left + 2, r.top + 2],
+                  [r.right - 2, r.top + 2], [r.left + 2, r.bottom - 2], [r.right - 2, r.bottom - 2]];
+  const onTop = points.every(([x, y]) => e.contains(document.elementFromPoint(x, y)));
+  return [id, inside && onTop && e.scrollWidth <= e.clientWidth ? 'whole' : 'cut'];
+})"""
+CONTROLS = ["b-prev", "b-slider", "b-next", "b-idx", "c-prev", "c-slider", "c-next", "c-idx",
+            "select-channel", "select-tensor", "exclude-zero", "zoom-reset", "panel-close"]
+TEXTS = ["ib-shape", "b-tot", "c-tot", "status", "cell-coord", "cell-dist", "zoom-range",
+         "s-min", "s-q25", "s-q50", "s-q75", "s-max", "s-iqr"]
+
+
+def test_every_control_stays_whole_at_ordinary_widths(page4d):
+    p = page4d
+    # The longest panel header: a box selection zoomed into a quantile window.
+    p.drag(p.cell_point(0, 0), p.cell_point(1, 1))
+    p.wait_panel()
+    p.eval("() => { showPanelLoading(); fetchPanelSelection({q0: 0.25, q1: 0.75}); }")
+    p.wait_text("zoom-range", "QUANTILES 25.0%-75.0%")
+    hints_shown = set()
+    for width in (1280, 1000, 800):
+        p.page.set_viewport_size({"width": width, "height": 700})
+        p.eval(AFTER_FRAMES)
+        layout = dict(p.page.evaluate(LAYOUT_PROBE, CONTROLS + TEXTS + ["kb-chan-hint", "kb-batch-hint"]))
+        assert {k: v for k, v in layout.items() if v != "whole" and "hint" not in k} == {}, width
+        assert p.text("status") == "8×8  ·  64 elements  ·  4 selected"
+        hints = {k: v for k, v in layout.items() if "hint" in k}
+        assert set(hints.values()) <= {"whole", "no box"}, (width, hints)
+        hints_shown |= {k for k, v in hints.items() if v == "whole"}
+        # The grid was laid out for the strip's final height: it lies inside its box.
+        grid, main = (p.page.locator(i).bounding_box() for i in ("#grid-scroll", "#main"))
+        assert main["y"] <= grid["y"] and grid["y"] + grid["height"] <= main["y"] + main["height"], width
+    assert hints_shown  # some width leaves room for a hint
+
+
+def test_empty_tensor_draws_no_cells_and_opens_nothing(browser):
+    with visualizer([2, 0, 4, 4]) as base:
+        p = PageUnderTest(browser, base)
+        assert (p.text("ib-shape"), p.text("status")) == ("[2 × 0 × 4 × 4]", "4×4  ·  0 elements")
+        assert p.eval("[$('grid').width, $('grid').height, gridRows, gridCols]") == [0, 0, 0, 0]
+        assert (p.page.is_enabled("#select-channel"), p.page.is_disabled("#select-tensor")) == (True, True)
+        box = p.page.locator("#main").bounding_box()
+        centre = (box["x"] + box["width"] / 2, box["y"] + box["height"] / 2)
+        p.sends_nothing(lambda: p.page.mouse.click(*centre))
+        p.sends_nothing(lambda: p.page.click("#select-channel"))  # there is no channel to merge
+        assert not p.page.is_visible("#tooltip")
+        assert not p.eval("$('panel').classList.contains('open')")
+        p.close()
+
+        # Before the shape is known the buttons do nothing, but they are not disabled.
+        page = browser.new_page()
+        page.route(lambda url: url.endswith("/api/info"), lambda route: route.fulfill(body="oops"))
+        page.goto(base + "/")
+        page.wait_for_function("() => document.getElementById('status').textContent.startsWith('error: ')")
+        assert page.is_enabled("#select-channel") and page.is_enabled("#select-tensor")
+        page.close()
 
 
 def test_one_dimensional_tensor_is_browsed_as_one_row(browser):
