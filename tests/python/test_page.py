@@ -231,6 +231,15 @@ def test_focused_index_box_follows_the_loaded_slice(page4d):
     p = page4d
     held = []
     p.page.route(lambda url: "/api/slice?" in url, lambda route: held.append(route))
+
+    def release_held_slice():
+        # The route handler runs only while Playwright waits on the page.
+        for _ in range(1000):
+            if held:
+                return held.pop().continue_()
+            p.page.wait_for_timeout(10)
+        raise AssertionError("no slice request was made")
+
     # Focused while the load is under way: untouched, the box shows the new
     # slice and leaving it stays there; typed into, it keeps what was typed.
     for typed, loaded, shown, committed in [(None, 1, "2", 1), ("1", 2, "1", 0)]:
@@ -238,11 +247,11 @@ def test_focused_index_box_follows_the_loaded_slice(page4d):
         p.page.focus("#c-idx")
         if typed:
             p.page.fill("#c-idx", typed)
-        held.pop().continue_()
+        release_held_slice()
         p.wait_slice(0, loaded)
         assert p.page.input_value("#c-idx") == shown
         p.page.keyboard.press("Tab")
-        held.pop().continue_()
+        release_held_slice()
         p.wait_slice(0, committed)
         assert p.page.input_value("#c-idx") == str(committed + 1)
 
