@@ -5,8 +5,10 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <sys/mman.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "byte_stream.hpp"
+#include "snapshot_frames.hpp"
 #include "snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
@@ -202,13 +205,18 @@ class FrameReader final : public detail::ByteSource {
     for (;;) {
       refill_if_used_up();
       ZSTD_outBuffer out{window_.get(), kPayloadWindow, 0};
+      const std::size_t taken_before = in_.pos;
       const std::size_t still_expected = ZSTD_decompressStream(context_.get(), &out, &in_);
       if (ZSTD_isError(still_expected)) {
         throw IoError(IoErrorKind::InvalidData, ZSTD_getErrorName(still_expected));
       }
+      frame_.follow({static_cast<const std::uint8_t*>(in_.src) + taken_before,
+                     in_.pos - taken_before},
+                    out.pos);
+      // 0: a frame has been decoded and handed out in full.
+      if (still_expected == 0) frame_.end();
       refill_if_used_up();
       const bool input_used_up = in_.pos == in_.size && input_ended_;
-      // 0: a frame has been decoded and handed out in full.
       if (still_expected == 0 && input_used_up) done_ = true;
       // Room left over means the decoder has handed out all it holds, so
       // what it still expects can only come from input there is no more of.
@@ -220,6 +228,44 @@ class FrameReader final : public detail::ByteSource {
   }
 
  private:
+  // The size a frame's header declares against what the frame gave. Fed
+  // whole, the decoder compares them itself; fed in pieces it lets a frame
+  // that ends short pass, so the comparison is made here for every frame.
+  class FrameSize {
+   public:
+    // Bytes the decoder took and gave since the last call.
+    void follow(std::span<const std::uint8_t> taken, std::size_t given) {
+      given_ += given;
+      if (header_read_) return;
+      const std::size_t n = std::min(taken.size(), header_.size() - header_size_);
+      std::memcpy(header_.data() + header_size_, taken.data(), n);
+      header_size_ += n;
+      ZSTD_frameHeader header;
+      const std::size_t missing = ZSTD_getFrameHeader(&header, header_.data(), header_size_);
+      if (missing != 0 && !ZSTD_isError(missing) && header_size_ < header_.size()) return;
+      header_read_ = true;
+      if (missing == 0 && header.frameType == ZSTD_frame &&
+          header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN) {
+        declared_ = header.frameContentSize;
+      }
+    }
+
+    // The frame has ended: the next bytes start another one.
+    void end() {
+      if (declared_ && *declared_ != given_) {
+        throw IoError(IoErrorKind::InvalidData, ZSTD_getErrorString(ZSTD_error_corruption_detected));
+      }
+      *this = FrameSize();
+    }
+
+   private:
+    std::array<std::uint8_t, ZSTD_FRAMEHEADERSIZE_MAX> header_{};
+    std::size_t header_size_ = 0;
+    bool header_read_ = false;
+    std::optional<std::uint64_t> declared_;
+    std::uint64_t given_ = 0;
+  };
+
   // Fetches the next input piece once the current one is used up, so that
   // the end of the input is known as soon as it is reached.
   void refill_if_used_up() {
@@ -235,12 +281,15 @@ class FrameReader final : public detail::ByteSource {
   ZSTD_inBuffer in_{nullptr, 0, 0};
   bool input_ended_ = false;
   bool done_ = false;
+  FrameSize frame_;
 };
+
+}  // namespace
 
 // Decompresses and decodes together; the first payload byte picks the
 // element type. Every error but a short payload waits until all frames are
 // read, so that a broken frame is what a file broken twice reports.
-AnyDigest decode_frames(detail::ByteSource& file) {
+AnyDigest detail::decode_frames(ByteSource& file) {
   FrameReader frames(file);
   detail::PayloadReader payload(frames);
   const std::optional<std::uint8_t> tag = payload.peek();
@@ -256,8 +305,6 @@ AnyDigest decode_frames(detail::ByteSource& file) {
   }
 }
 
-}  // namespace
-
 template <typename T>
 void TensorDigest<T>::save(const std::string& path) {
   flush();
@@ -272,12 +319,12 @@ void TensorDigest<T>::save(const std::string& path) {
 
 AnyDigest from_bytes(std::span<const std::uint8_t> bytes) {
   detail::SpanSource file(bytes);
-  return decode_frames(file);
+  return detail::decode_frames(file);
 }
 
 AnyDigest load_snapshot(const std::string& path) {
   detail::FileReader file(path);
-  return decode_frames(file);
+  return detail::decode_frames(file);
 }
 
 template void TensorDigest<float>::save(const std::string&);

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "snapshot_frames.hpp"
 #include "snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
@@ -97,10 +98,27 @@ IoError io_error_of(const std::function<void()>& call) {
   return IoError(IoErrorKind::Other, "");
 }
 
+// A file handed to the reader a few bytes at a time, as a file is read.
+class PieceSource final : public detail::ByteSource {
+ public:
+  explicit PieceSource(const Bytes& bytes) : rest_(bytes) {}
+  std::span<const std::uint8_t> next() override {
+    const auto piece = rest_.first(std::min<std::size_t>(7, rest_.size()));
+    rest_ = rest_.subspan(piece.size());
+    return piece;
+  }
+
+ private:
+  std::span<const std::uint8_t> rest_;
+};
+
+// The same failure whether the reader gets the file at once or in pieces.
 void expect_invalid(const Bytes& file, const std::string& message) {
   const IoError e = io_error_of([&] { from_bytes(file); });
   EXPECT_EQ(e.kind(), IoErrorKind::InvalidData);
   EXPECT_EQ(e.what(), message);
+  PieceSource pieces(file);
+  EXPECT_EQ(io_error_of([&] { detail::decode_frames(pieces); }).what(), message);
 }
 
 template <typename T>
@@ -248,6 +266,9 @@ TEST(SnapshotDecoding, AFileBrokenTwiceReportsItsFirstFault) {
   const Bytes cut_frame = cut(frame_of(good), 20);
   const Bytes wrong_numel = broken([](FloatDigest& d) { d.numel = 5; });
   const std::string invalid = "invalid snapshot: ";
+  Bytes lying = frame_of(good);  // declares one byte more than it holds
+  ASSERT_EQ(lying[4] & 0xE0, 0x60);  // one frame segment, a 2-byte content size
+  ++lying[5];
 
   const std::pair<Bytes, std::string> cases[] = {
       {{}, "incomplete frame"},
@@ -255,6 +276,8 @@ TEST(SnapshotDecoding, AFileBrokenTwiceReportsItsFirstFault) {
       {good, "Unknown frame descriptor"},
       {frame_of(good) + garbage, "Unknown frame descriptor"},
       {frame_with_bad_checksum(good), "Restored data doesn't match checksum"},
+      {lying, "Data corruption detected"},
+      {lying + garbage, "Data corruption detected"},
       {frame_of({}), "empty snapshot payload"},
       {skippable_frame(5) + frame_of({}), "empty snapshot payload"},
       {frame_of({}) + garbage, "Unknown frame descriptor"},
