@@ -20,6 +20,14 @@ constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
 // such an allocation, and the allocation itself fails cleanly under the
 // resource limits.
 constexpr std::uint64_t kCheckedFrom = std::uint64_t{16} << 20;
+// A build may set a ceiling of its own below what the machine offers: the
+// fuzzing build does, so that its inputs explore the reader instead of the
+// sanitizer's bookkeeping of gigabyte allocations.
+#ifdef TESRAK_MEMORY_CEILING
+constexpr std::uint64_t kCeiling = TESRAK_MEMORY_CEILING;
+#else
+constexpr std::uint64_t kCeiling = kUnlimited;
+#endif
 
 std::optional<std::string> read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -153,7 +161,8 @@ std::optional<std::uint64_t> cgroup_memory_limit(std::string_view mountinfo,
 }
 
 std::uint64_t usable_memory() {
-  std::uint64_t usable = std::min({physical_memory(), soft_limit(RLIMIT_AS), soft_limit(RLIMIT_DATA)});
+  std::uint64_t usable =
+      std::min({kCeiling, physical_memory(), soft_limit(RLIMIT_AS), soft_limit(RLIMIT_DATA)});
   const auto mountinfo = read_text("/proc/self/mountinfo");
   const auto cgroups = read_text("/proc/self/cgroup");
   if (mountinfo && cgroups) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "byte_stream.hpp"
@@ -37,7 +39,19 @@ inline std::size_t piece_size(std::span<const std::uint8_t> bytes) noexcept {
   return 1 + bytes.size() % 61;
 }
 
-// What a decode came to: the payload of the digest, or the error's text.
+// The reader's own messages; any other comes from the decompressor, whose
+// wording for a corrupt frame depends on whether it sees the frame whole.
+inline bool own_message(std::string_view message) {
+  for (std::string_view own : {"incomplete frame", "empty snapshot payload", "unknown dtype tag",
+                               "io error: failed to fill whole buffer", "dtype mismatch",
+                               "invalid snapshot: "}) {
+    if (message.substr(0, own.size()) == own) return true;
+  }
+  return false;
+}
+
+// What a decode came to: the payload of the digest, the reader's message,
+// a decompressor error, or a digest too large for the process.
 template <typename Decode>
 std::string outcome(Decode&& decode) {
   try {
@@ -45,7 +59,9 @@ std::string outcome(Decode&& decode) {
     const auto payload = std::visit([](const auto& d) { return detail::encode_payload(d); }, digest);
     return "digest " + std::string(payload.begin(), payload.end());
   } catch (const IoError& e) {
-    return std::string("error ") + e.what();
+    return own_message(e.what()) ? std::string("error ") + e.what() : "decompressor error";
+  } catch (const std::bad_alloc&) {
+    return "too large";
   }
 }
 

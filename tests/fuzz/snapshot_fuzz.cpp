@@ -3,6 +3,7 @@
 // comes to the same whether the reader gets it at once or in pieces.
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <variant>
 
 #include "exercise_digest.hpp"
@@ -21,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tesrak::AnyDigest digest = tesrak::from_bytes(file);
     std::visit([](auto& d) { tesrak::fuzz::exercise(d); }, digest);
   } catch (const tesrak::IoError&) {
+  } catch (const std::bad_alloc&) {
   }
   return 0;
 }

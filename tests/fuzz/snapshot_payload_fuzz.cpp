@@ -3,6 +3,7 @@
 // payload at once and in pieces.
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 
 #include "exercise_digest.hpp"
@@ -24,6 +25,7 @@ void decode_and_exercise(std::span<const std::uint8_t> payload) {
     auto digest = tesrak::TensorDigest<T>::from_payload(payload);
     tesrak::fuzz::exercise(digest);
   } catch (const tesrak::IoError&) {
+  } catch (const std::bad_alloc&) {
   }
 }
 
