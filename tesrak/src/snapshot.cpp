@@ -132,7 +132,9 @@ class FrameWriter final : public detail::ByteSink {
     // A piece at a time, so that the pages behind are given back while a
     // long list is still arriving.
     while (!bytes.empty()) {
-      bytes = bytes.subspan(track_.append(bytes.first(std::min(bytes.size(), kFrameWindow))));
+      const std::size_t appended = track_.append(bytes.first(std::min(bytes.size(), kFrameWindow)));
+      if (appended == 0) throw IoError(IoErrorKind::Other, "snapshot payload longer than declared");
+      bytes = bytes.subspan(appended);
       ZSTD_inBuffer in = tracked();
       // Until all is taken in, or a step neither takes input nor fills the
       // output window (the compressor waits for a whole block).
