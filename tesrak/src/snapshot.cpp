@@ -74,7 +74,7 @@ class PayloadTrack {
   std::size_t append(std::span<const std::uint8_t> bytes) noexcept {
     const std::size_t n = static_cast<std::size_t>(
         std::min<std::uint64_t>(bytes.size(), reserved_ - size_));
-    std::memcpy(base_ + size_, bytes.data(), n);
+    if (n > 0) std::memcpy(base_ + size_, bytes.data(), n);
     size_ += n;
     return n;
   }
@@ -240,6 +240,7 @@ class FrameReader final : public detail::ByteSource {
       given_ += given;
       if (header_read_) return;
       const std::size_t n = std::min(taken.size(), header_.size() - header_size_);
+      if (n == 0) return;
       std::memcpy(header_.data() + header_size_, taken.data(), n);
       header_size_ += n;
       ZSTD_frameHeader header;
