@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -57,11 +58,9 @@ class Pool {
   T min() const noexcept { return min_; }
   T max() const noexcept { return max_; }
 
-  // Sorts the gathered centroids and merges them into a cell given by its
-  // slots, count and total. The extremes are the caller's business.
-  void compress_into(std::span<float> means, std::span<std::uint32_t> weights,
-                     std::uint64_t& n_centroids, std::uint32_t& total, std::uint64_t compression,
-                     std::uint64_t max_centroids) {
+  // Sorts the gathered centroids and merges them into cell 0 of a one-cell
+  // digest. The extremes are the caller's business.
+  void compress_into(TensorDigest<T>& r) {
     sort_by_mean(pairs_);
     in_means_.resize(pairs_.size());
     in_weights_.resize(pairs_.size());
@@ -69,14 +68,8 @@ class Pool {
       in_means_[k] = pairs_[k].mean;
       in_weights_[k] = pairs_[k].weight;
     }
-    compress(means, weights, n_centroids, total, in_means_, in_weights_, compression,
-             max_centroids);
-  }
-
-  // Compresses into cell 0 of a one-cell digest.
-  void compress_into(TensorDigest<T>& r) {
-    compress_into(r.centroids_means, r.centroids_weights, r.n_centroids[0], r.total_weights[0],
-                  r.compression, r.max_centroids);
+    compress(r.centroids_means, r.centroids_weights, r.n_centroids[0], r.total_weights[0],
+             in_means_, in_weights_, r.compression, r.max_centroids);
   }
 
   void clear() noexcept {
@@ -91,18 +84,6 @@ class Pool {
   std::vector<std::uint32_t> in_weights_;
   T min_ = Element<T>::fill_min;
   T max_ = Element<T>::fill_max;
-};
-
-// One channel compressed on its own, as a one-cell digest of the source's
-// compression would hold it. The slots are reused from channel to channel.
-struct ChannelCell {
-  explicit ChannelCell(std::uint64_t max_centroids)
-      : means(max_centroids), weights(max_centroids) {}
-
-  std::vector<float> means;
-  std::vector<std::uint32_t> weights;
-  std::uint64_t n_centroids = 0;
-  std::uint32_t total = 0;
 };
 
 // The cells of one plane: the last two dimensions, or the whole tensor when
@@ -175,14 +156,16 @@ TensorDigest<T> TensorDigest<T>::merge_cells(std::span<const std::uint64_t> indi
 template <typename T>
 TensorDigest<T> TensorDigest<T>::merge_channels(std::span<const std::uint64_t> channel_indices) {
   const std::uint64_t plane = plane_size(shape, numel);
-  // A one-cell digest of the same compression has as many slots per cell.
-  const std::uint64_t result_slots = max_centroids;
 
   Pool<T> channels;
   Pool<T> cells;
-  ChannelCell channel(result_slots);
+  // Each channel compressed on its own, as a one-cell digest of the same
+  // compression holds it; made at the first channel (after its flush) and
+  // reused for the others.
+  std::optional<TensorDigest> channel;
   for (std::uint64_t k : channel_indices) {
     flush();  // a channel merge reads flushed cells, even a failing one
+    if (!channel) channel.emplace(TensorDigest(kOneCellShape, compression));
     std::uint64_t end = 0;
     if (!channel_end(k, plane, numel, end)) {
       throw EngineError("merge_channels: channel index " + std::to_string(k) +
@@ -192,12 +175,11 @@ TensorDigest<T> TensorDigest<T>::merge_channels(std::span<const std::uint64_t> c
     cells.clear();
     for (std::uint64_t i = end - plane; i < end; ++i) cells.add_cell(*this, i);
 
-    channel.n_centroids = 0;
-    channel.total = 0;
-    cells.compress_into(channel.means, channel.weights, channel.n_centroids, channel.total,
-                        compression, result_slots);
-    for (std::uint64_t s = 0; s < channel.n_centroids; ++s) {
-      channels.add_centroid(channel.means[s], channel.weights[s]);
+    channel->n_centroids[0] = 0;
+    channel->total_weights[0] = 0;
+    cells.compress_into(*channel);
+    for (std::uint64_t s = 0; s < channel->n_centroids[0]; ++s) {
+      channels.add_centroid(channel->centroids_means[s], channel->centroids_weights[s]);
     }
     channels.add_extremes(cells.min(), cells.max());
   }

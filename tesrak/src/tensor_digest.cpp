@@ -4,54 +4,55 @@
 #include <new>
 #include <string>
 
+#include "digest_layout.hpp"
+#include "memory_budget.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak {
 namespace {
 
-// a * b, or an EngineError when the product leaves 64 bits.
-std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product;
-  if (__builtin_mul_overflow(a, b, &product)) {
-    throw EngineError("digest too large: its sizes overflow 64-bit integers");
-  }
-  return product;
+[[noreturn]] void refuse_oversized() {
+  throw EngineError("digest too large: its sizes overflow 64-bit integers");
 }
 
-std::uint64_t checked_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum;
-  if (__builtin_add_overflow(a, b, &sum)) {
-    throw EngineError("digest too large: its sizes overflow 64-bit integers");
+std::uint64_t cell_count(const std::vector<std::uint64_t>& shape) {
+  std::uint64_t numel = 1;
+  for (std::uint64_t dim : shape) {
+    if (__builtin_mul_overflow(numel, dim, &numel)) refuse_oversized();
   }
-  return sum;
+  return numel;
 }
 
 // A list of `count` copies of `fill`; a count beyond what a vector can hold
 // is an allocation failure like any other.
 template <typename V>
-std::vector<V> make_list(std::uint64_t count, V fill) {
+std::vector<V> filled_list(std::uint64_t count, V fill) {
   if (count > std::vector<V>().max_size()) throw std::bad_alloc();
   return std::vector<V>(static_cast<std::size_t>(count), fill);
 }
 
 }  // namespace
 
+// Every size is known, and checked against the memory the process can
+// have, before the first list is allocated. The lists that start at zero
+// (the row buffer's stand-in zeros included) cost no writes.
 template <typename T>
 TensorDigest<T>::TensorDigest(std::vector<std::uint64_t> shape_, std::uint64_t compression_)
     : shape(std::move(shape_)), compression(compression_) {
-  numel = 1;
-  for (std::uint64_t dim : shape) numel = checked_mul(numel, dim);
-  buffer_capacity = checked_mul(2, compression);
-  max_centroids = checked_add(checked_mul(6, compression), 10);
-  const std::uint64_t slots = checked_mul(numel, max_centroids);
+  numel = cell_count(shape);
+  const auto layout = detail::DigestLayout::of(numel, compression);
+  if (!layout) refuse_oversized();
+  detail::refuse_beyond_usable_memory(layout->bytes(shape.size()));
+  buffer_capacity = layout->buffer_capacity;
+  max_centroids = layout->max_centroids;
 
-  row_buffer = make_list<T>(checked_mul(numel, buffer_capacity), Traits::fill_min);
-  centroids_means = make_list<float>(slots, 0.0f);
-  centroids_weights = make_list<std::uint32_t>(slots, 0);
-  n_centroids = make_list<std::uint64_t>(numel, 0);
-  total_weights = make_list<std::uint32_t>(numel, 0);
-  mins = make_list<T>(numel, Traits::fill_min);
-  maxs = make_list<T>(numel, Traits::fill_max);
+  row_buffer = ZeroedList<T>(layout->row_entries);
+  centroids_means = ZeroedList<float>(layout->slot_entries);
+  centroids_weights = ZeroedList<std::uint32_t>(layout->slot_entries);
+  n_centroids = ZeroedList<std::uint64_t>(numel);
+  total_weights = ZeroedList<std::uint32_t>(numel);
+  mins = filled_list<T>(numel, Traits::fill_min);
+  maxs = filled_list<T>(numel, Traits::fill_max);
 }
 
 template <typename T>
@@ -63,7 +64,11 @@ void TensorDigest<T>::update(std::span<const T> data) {
   if (numel > 0 && buffer_capacity == 0) {
     throw EngineError("cannot store an update: compression must be at least 1");
   }
-  std::copy(data.begin(), data.end(), row_buffer.begin() + n_buffered * numel);
+  // Rows are written in order from the first, so no unwritten row lies
+  // before this one.
+  const std::uint64_t first = n_buffered * numel;
+  std::copy(data.begin(), data.end(), row_buffer.begin() + first);
+  row_buffer_written = std::max(row_buffer_written, first + numel);
   ++n_buffered;
   if (n_buffered == buffer_capacity) flush();
 }

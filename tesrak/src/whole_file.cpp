@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "tesrak/errors.hpp"
@@ -22,8 +23,10 @@ constexpr mode_t kPermissionBits = 0777;
 // Temporary names are unique per process and call; another writer could
 // still pick one first, so a few are tried.
 constexpr int kTempNameAttempts = 16;
-// What is read at a time from a file whose size is not known in advance.
-constexpr std::size_t kReadChunk = std::size_t{1} << 16;
+// What a snapshot file is read in at a time.
+constexpr std::size_t kReadPiece = std::size_t{1} << 20;
+// Symbolic links followed from one path before giving up, as the kernel does.
+constexpr int kMaxLinkHops = 40;
 
 [[noreturn]] void throw_errno() { throw IoError::from_errno(errno); }
 
@@ -77,16 +80,18 @@ std::size_t read_some(int fd, std::uint8_t* out, std::size_t size) {
   }
 }
 
-// The file a symbolic link leads to, so that saving through a link replaces
-// the file and not the link. A dangling link is replaced itself.
-std::string follow_symlinks(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return path;
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
+// The target of the symbolic link at `path`, as stored in the link.
+std::string link_content(const std::string& path) {
+  std::string content(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), content.data(), content.size());
+    if (n < 0) throw_errno();
+    if (static_cast<std::size_t>(n) < content.size()) {
+      content.resize(static_cast<std::size_t>(n));
+      return content;
+    }
+    content.resize(content.size() * 2);
+  }
 }
 
 // The directory part of `path` with its trailing slash, or "" for the
@@ -96,23 +101,56 @@ std::string directory_of(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// `path` with symbolic links followed, one after another, to the path they
+// finally name, which need not exist: saving through a link writes the
+// file it leads to, even a file yet to be made, and leaves the link.
+std::string final_target(std::string path) {
+  for (int hops = 0;; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (hops == kMaxLinkHops) throw IoError::from_errno(ELOOP);
+    const std::string content = link_content(path);
+    path = !content.empty() && content.front() == '/' ? content : directory_of(path) + content;
+  }
+}
+
+// Errors of creating a file that say the directory does not take one here,
+// while the target itself may still be writable. Others (a full disk, too
+// many open files) would fail a write in place as well, after it had
+// already truncated the target.
+bool directory_refuses(int code) noexcept {
+  switch (code) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case EINVAL:
+    case EOPNOTSUPP:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // A new file in `directory` that disappears again unless committed.
 class TempFile {
  public:
-  explicit TempFile(const std::string& directory) {
+  // None when the directory refuses new files; throws for other errors.
+  static std::optional<TempFile> create(const std::string& directory) {
     static std::atomic<std::uint64_t> counter{0};
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-      path_ = directory + unique_name(counter++);
-      FileDescriptor fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                               kNewFileMode));
-      if (fd.valid()) {
-        fd_ = std::move(fd);
-        return;
-      }
+      std::string path = directory + unique_name(counter++);
+      FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+      if (fd.valid()) return std::optional<TempFile>(std::in_place, std::move(path), std::move(fd));
+      if (directory_refuses(errno)) return std::nullopt;
       if (errno != EEXIST) throw_errno();
     }
     throw_errno();
   }
+
+  TempFile(std::string path, FileDescriptor fd) noexcept : path_(std::move(path)), fd_(std::move(fd)) {}
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
@@ -153,19 +191,50 @@ void sync_directory(const std::string& directory) {
   ::close(fd);
 }
 
+// Puts bytes into an open file.
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(int fd) noexcept : fd_(fd) {}
+  void put(std::span<const std::uint8_t> bytes) override { write_all(fd_, bytes); }
+
+ private:
+  int fd_;
+};
+
 // Devices, pipes and directories are not replaced; they get what a plain
 // write would do to them (a directory refuses).
-void write_in_place(const std::string& target, std::span<const std::uint8_t> bytes) {
+void write_unsynced(const std::string& target, const std::function<void(ByteSink&)>& produce) {
   FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
   if (!fd.valid()) throw_errno();
-  write_all(fd.get(), bytes);
+  FileSink sink(fd.get());
+  produce(sink);
   fd.close();
 }
 
-// A file the caller may not write is not replaced either.
-void check_writable(const std::string& target) {
-  FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+// Truncates, writes and syncs an open regular file.
+void write_in_place(FileDescriptor fd, const std::function<void(ByteSink&)>& produce) {
+  if (::ftruncate(fd.get(), 0) != 0) throw_errno();
+  FileSink sink(fd.get());
+  produce(sink);
+  if (::fsync(fd.get()) != 0) throw_errno();
+  fd.close();
+}
+
+// The replaced file's owner and group, as far as this process may give
+// them away: root keeps both, a member of the file's group keeps the group.
+void keep_owner(int fd, const struct stat& replaced) noexcept {
+  if (::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
+    (void)::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid);
+  }
+}
+
+FileDescriptor open_for_writing(const std::string& target, int extra_flags) {
+  // Non-blocking, so that a file turned into a pipe meanwhile cannot hang
+  // the open; regular files ignore it.
+  FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | extra_flags,
+                           kNewFileMode));
   if (!fd.valid()) throw_errno();
+  return fd;
 }
 
 }  // namespace
@@ -176,47 +245,55 @@ void refuse_nul_in_path(const std::string& path) {
   }
 }
 
-std::vector<std::uint8_t> read_whole_file(const std::string& path) {
+FileReader::FileReader(const std::string& path) {
   refuse_nul_in_path(path);
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) throw_errno();
-  struct stat st;
-  const bool sized = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-
-  // Room past the expected end, so that the end shows as a read of 0
-  // without growing the buffer; only a file that grows meanwhile (or one
-  // of unknown size) makes it grow.
-  const std::size_t expected = sized ? static_cast<std::size_t>(st.st_size) : 0;
-  std::vector<std::uint8_t> bytes(expected + kReadChunk);
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-    const std::size_t n = read_some(fd.get(), bytes.data() + filled, bytes.size() - filled);
-    if (n == 0) break;
-    filled += n;
-  }
-  bytes.resize(filled);
-  return bytes;
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw_errno();
 }
 
-void replace_whole_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+FileReader::~FileReader() { ::close(fd_); }
+
+std::span<const std::uint8_t> FileReader::next() {
+  if (ended_) return {};
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
+  const std::size_t n = read_some(fd_, buffer_.get(), kReadPiece);
+  ended_ = n == 0;
+  return {buffer_.get(), n};
+}
+
+void replace_whole_file(const std::string& path, const std::function<void(ByteSink&)>& produce) {
   refuse_nul_in_path(path);
-  const std::string target = follow_symlinks(path);
+  const std::string target = final_target(path);
   struct stat existing;
   const bool exists = ::stat(target.c_str(), &existing) == 0;
   if (exists && !S_ISREG(existing.st_mode)) {
-    write_in_place(target, bytes);
+    write_unsynced(target, produce);
     return;
   }
-  if (exists) check_writable(target);
+  // A file the caller may not write is not replaced either.
+  FileDescriptor target_fd;
+  if (exists) target_fd = open_for_writing(target, 0);
+  if (exists && existing.st_nlink > 1) {
+    write_in_place(std::move(target_fd), produce);
+    return;
+  }
 
   const std::string directory = directory_of(target);
-  TempFile temp(directory);
-  if (exists && ::fchmod(temp.fd(), existing.st_mode & kPermissionBits) != 0) throw_errno();
-  write_all(temp.fd(), bytes);
-  if (::fsync(temp.fd()) != 0) throw_errno();
-  temp.close();
-  temp.commit(target);
+  std::optional<TempFile> temp = TempFile::create(directory);
+  if (!temp) {
+    if (!exists) target_fd = open_for_writing(target, O_CREAT);
+    write_in_place(std::move(target_fd), produce);
+    return;
+  }
+  if (exists) {
+    keep_owner(temp->fd(), existing);
+    if (::fchmod(temp->fd(), existing.st_mode & kPermissionBits) != 0) throw_errno();
+  }
+  FileSink sink(temp->fd());
+  produce(sink);
+  if (::fsync(temp->fd()) != 0) throw_errno();
+  temp->close();
+  temp->commit(target);
   sync_directory(directory);
 }
 

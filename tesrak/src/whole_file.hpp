@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
-#include <vector>
+
+#include "byte_stream.hpp"
 
 namespace tesrak::detail {
 
@@ -11,17 +14,42 @@ namespace tesrak::detail {
 // file name can contain.
 void refuse_nul_in_path(const std::string& path);
 
-// The whole content of the file at `path`. Throws IoError from errno.
-std::vector<std::uint8_t> read_whole_file(const std::string& path);
+// The content of the file at `path`, read piece by piece. Throws IoError
+// from errno, on opening and on any read.
+class FileReader final : public ByteSource {
+ public:
+  explicit FileReader(const std::string& path);
+  ~FileReader() override;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
 
-// Makes `bytes` the whole content of the file at `path`, creating it if
-// missing. A regular file (or a missing one) is replaced atomically: the
-// bytes go to a temporary file in the same directory, which is synced and
-// renamed over the target, so readers see the old file or the new one and a
-// failure leaves the old one intact. A replaced file keeps its permission
-// bits; a new one gets 0666 less the umask. A symbolic link is followed.
-// Anything else (a device, a pipe) is written in place. Throws IoError from
-// errno; the temporary file never outlives the call.
-void replace_whole_file(const std::string& path, std::span<const std::uint8_t> bytes);
+  std::span<const std::uint8_t> next() override;
+
+ private:
+  int fd_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  bool ended_ = false;
+};
+
+// Makes what `produce` puts into the sink it is given the whole content of
+// the file at `path`, creating the file if missing. Symbolic links are
+// followed to the file they finally name, which is created if it does not
+// exist.
+//
+// A regular file (or a missing one) is replaced atomically: the bytes go to
+// a temporary file in the same directory, which is synced and renamed over
+// the target, so readers see the old file or the new one and a failure
+// leaves the old one intact. The replaced file's permission bits, and its
+// owner and group where the process may set them, carry over; a new file
+// gets 0666 less the umask.
+//
+// The target is written in place instead (truncated, written and synced)
+// when it has more than one hard link, which a rename would split, or when
+// the directory refuses a new file but the target itself can be written.
+// Anything else (a device, a pipe) is written in place too, unsynced.
+//
+// Throws IoError from errno, for what failed on the target; the temporary
+// file never outlives the call.
+void replace_whole_file(const std::string& path, const std::function<void(ByteSink&)>& produce);
 
 }  // namespace tesrak::detail

@@ -25,7 +25,6 @@ TEST(Construction, SizesAndFillValues) {
   FloatDigest d({2, 3}, 5);
   EXPECT_EQ(d.centroids_means.size(), 6u * 40u);
   EXPECT_EQ(d.row_buffer.size(), 6u * 10u);
-  EXPECT_EQ(d.row_buffer[59], kInf);
   EXPECT_EQ(d.maxs[5], -kInf);
 
   IntDigest i({}, 1);  // the empty shape has one cell
@@ -40,10 +39,8 @@ TEST(Construction, OversizedShapesFailInsteadOfWrapping) {
   const std::uint64_t huge = std::uint64_t{1} << 40;
   EXPECT_THROW(FloatDigest({huge, huge}, 1), EngineError);
   EXPECT_THROW(FloatDigest({1}, std::numeric_limits<std::uint64_t>::max() / 2), EngineError);
-#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer aborts on such a request instead of throwing
-  // Fits in 64 bits but not in memory.
+  // Fits in 64 bits but not in memory: refused before any allocation.
   EXPECT_THROW(FloatDigest({huge}, 1000), std::bad_alloc);
-#endif
 }
 
 TEST(RowBuffer, UpdatesBufferUntilFullThenFlush) {

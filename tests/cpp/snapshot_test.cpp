@@ -3,14 +3,18 @@
 #include <sys/stat.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "snapshot_frames.hpp"
 #include "snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
@@ -44,8 +48,44 @@ Bytes le64(std::uint64_t v) {
   return out;
 }
 
+// One frame holding `prefix` as is, then `zeros` zero bytes as blocks that
+// each repeat one byte: a few bytes of file for every 128 KiB of payload.
+Bytes zeros_frame(const Bytes& prefix, std::uint64_t zeros) {
+  constexpr std::uint64_t kBlock = std::uint64_t{1} << 17;
+  Bytes out{0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x38};  // magic; no size, 128 KiB window
+  auto block = [&](std::uint32_t type, std::uint64_t size, bool last) {
+    const std::uint32_t header = (last ? 1u : 0u) | (type << 1) | static_cast<std::uint32_t>(size << 3);
+    for (int b = 0; b < 3; ++b) out.push_back(static_cast<std::uint8_t>(header >> (8 * b)));
+  };
+  block(0, prefix.size(), zeros == 0);
+  out.insert(out.end(), prefix.begin(), prefix.end());
+  while (zeros > 0) {
+    const std::uint64_t n = std::min(zeros, kBlock);
+    zeros -= n;
+    block(1, n, zeros == 0);
+    out.push_back(0);
+  }
+  return out;
+}
+
+// A frame whose checksum no longer matches its content.
+Bytes frame_with_bad_checksum(const Bytes& content) {
+  ZSTD_CCtx* c = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+  Bytes out(ZSTD_compressBound(content.size()));
+  out.resize(ZSTD_compress2(c, out.data(), out.size(), content.data(), content.size()));
+  ZSTD_freeCCtx(c);
+  out.back() ^= 0x01;
+  return out;
+}
+
 Bytes payload_of(const AnyDigest& any) {
   return std::visit([](const auto& d) { return detail::encode_payload(d); }, any);
+}
+
+Bytes file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 IoError io_error_of(const std::function<void()>& call) {
@@ -58,10 +98,27 @@ IoError io_error_of(const std::function<void()>& call) {
   return IoError(IoErrorKind::Other, "");
 }
 
+// A file handed to the reader a few bytes at a time, as a file is read.
+class PieceSource final : public detail::ByteSource {
+ public:
+  explicit PieceSource(const Bytes& bytes) : rest_(bytes) {}
+  std::span<const std::uint8_t> next() override {
+    const auto piece = rest_.first(std::min<std::size_t>(7, rest_.size()));
+    rest_ = rest_.subspan(piece.size());
+    return piece;
+  }
+
+ private:
+  std::span<const std::uint8_t> rest_;
+};
+
+// The same failure whether the reader gets the file at once or in pieces.
 void expect_invalid(const Bytes& file, const std::string& message) {
   const IoError e = io_error_of([&] { from_bytes(file); });
   EXPECT_EQ(e.kind(), IoErrorKind::InvalidData);
   EXPECT_EQ(e.what(), message);
+  PieceSource pieces(file);
+  EXPECT_EQ(io_error_of([&] { detail::decode_frames(pieces); }).what(), message);
 }
 
 template <typename T>
@@ -109,22 +166,46 @@ TEST(SnapshotLayout, FieldsLittleEndianWithCountsBeforeLists) {
   EXPECT_EQ(no_cells.size(), 105u + 8 * 3);  // every list but the shape empty
 }
 
+TEST(SnapshotLayout, RowsNeverWrittenAreStoredAsTheFillValue) {
+  const Bytes inf = {0, 0, 0x80, 0x7F}, int_max = {0xFF, 0xFF, 0xFF, 0x7F};
+  auto rows_of = [](const Bytes& payload) {  // one dimension: the rows follow the count at 33
+    return Bytes(payload.begin() + 41, payload.begin() + 41 + 4 * 8);
+  };
+  FloatDigest f({2}, 2);  // four rows of two
+  const float values[2] = {1.0f, -2.0f};
+  f.update(values);
+  f.flush();  // the flushed row stays in the buffer
+  const Bytes one_row = Bytes{0, 0, 0x80, 0x3F, 0, 0, 0, 0xC0} + inf + inf + inf + inf + inf + inf;
+  EXPECT_EQ(rows_of(payload_of(f)), one_row);
+  AnyDigest loaded = from_bytes(frame_of(payload_of(f)));
+  EXPECT_EQ(rows_of(payload_of(loaded)), one_row);
+
+  IntDigest i({2}, 2);
+  const std::int32_t ints[2] = {5, 6};
+  for (int k = 0; k < 3; ++k) i.update(ints);
+  const Bytes row = {5, 0, 0, 0, 6, 0, 0, 0};
+  EXPECT_EQ(rows_of(payload_of(i)), row + row + row + int_max + int_max);
+}
+
 template <typename T>
 class SnapshotRoundTrip : public SnapshotFiles {};
 using ElementTypes = ::testing::Types<float, std::int32_t>;
 TYPED_TEST_SUITE(SnapshotRoundTrip, ElementTypes);
 
 TYPED_TEST(SnapshotRoundTrip, SaveLoadSaveIsBitForBit) {
-  // Rows left buffered, no dimensions, no cells, and a payload larger than
-  // the decoder's output block; each save replaces the last file.
+  // Rows left buffered, no dimensions, no cells, payloads larger than the
+  // windows the codec works through, rows never written; each save
+  // replaces the last file. The file is the one frame that compressing the
+  // whole payload in one call gives, as files were always written.
   const std::tuple<std::vector<std::uint64_t>, std::uint64_t, int> cases[] = {
-      {{3, 4}, 2, 3}, {{}, 1, 5}, {{3, 0}, 2, 2}, {{40, 10}, 30, 70}};
+      {{3, 4}, 2, 3}, {{}, 1, 5}, {{3, 0}, 2, 2}, {{40, 10}, 30, 70}, {{64, 64}, 20, 10}};
   const std::string file = this->path("d.tsk");
   unsigned seed = 0;
   for (const auto& [shape, compression, updates] : cases) {
     auto d = random_digest<TypeParam>(shape, compression, updates, ++seed);
     d.save(file);
     const Bytes saved = payload_of(d);
+    EXPECT_EQ(file_bytes(file), frame_of(saved));
     AnyDigest loaded = load_snapshot(file);
     ASSERT_EQ(loaded.index(), Element<TypeParam>::tag);
     EXPECT_EQ(payload_of(loaded), saved);
@@ -162,6 +243,93 @@ TEST(SnapshotDecoding, FramesJoinAndEachBrokenFileHasItsOwnMessage) {
                "dtype mismatch: snapshot contains tag 1 but expected 0");
   const Bytes cut_ints(ints.begin(), ints.end() - 1);  // decoding fails before the tag check
   EXPECT_STREQ(io_error_of([&] { FloatDigest::from_payload(cut_ints); }).what(), kShortPayload);
+}
+
+// Files broken in one way or in two: each reports the fault met first
+// when the frames are decompressed whole and then decoded field by field,
+// then checked for the tag and the invariants in field order.
+TEST(SnapshotDecoding, AFileBrokenTwiceReportsItsFirstFault) {
+  constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+  const FloatDigest fed = random_digest<float>({2, 3}, 1, 1, 11);
+  auto broken = [&](const std::function<void(FloatDigest&)>& breakage) {
+    FloatDigest d = fed;
+    breakage(d);
+    return payload_of(d);
+  };
+  auto cut = [](Bytes b, std::size_t keep) { return Bytes(b.begin(), b.begin() + keep); };
+  auto with = [](Bytes b, std::size_t at, const Bytes& patch) {
+    std::copy(patch.begin(), patch.end(), b.begin() + at);
+    return b;
+  };
+  const Bytes good = payload_of(fed);
+  const Bytes garbage(16, 'x');
+  const Bytes cut_frame = cut(frame_of(good), 20);
+  const Bytes wrong_numel = broken([](FloatDigest& d) { d.numel = 5; });
+  const std::string invalid = "invalid snapshot: ";
+  Bytes lying = frame_of(good);  // declares one byte more than it holds
+  ASSERT_EQ(lying[4] & 0xE0, 0x60);  // one frame segment, a 2-byte content size
+  ++lying[5];
+
+  const std::pair<Bytes, std::string> cases[] = {
+      {{}, "incomplete frame"},
+      {cut(frame_of(good), frame_of(good).size() - 1), "incomplete frame"},
+      {good, "Unknown frame descriptor"},
+      {frame_of(good) + garbage, "Unknown frame descriptor"},
+      {frame_with_bad_checksum(good), "Restored data doesn't match checksum"},
+      {lying, "Data corruption detected"},
+      {lying + garbage, "Data corruption detected"},
+      {frame_of({}), "empty snapshot payload"},
+      {skippable_frame(5) + frame_of({}), "empty snapshot payload"},
+      {frame_of({}) + garbage, "Unknown frame descriptor"},
+      {frame_of({2}), "unknown dtype tag 2"},
+      {frame_of({2}) + garbage, "Unknown frame descriptor"},
+      {frame_of(Bytes{7} + good) + cut_frame, "incomplete frame"},
+      {frame_of(Bytes{9}) + frame_with_bad_checksum(good), "Restored data doesn't match checksum"},
+      {frame_of(cut(good, 60)), kShortPayload},
+      {frame_of(cut(good, 60)) + garbage, "Unknown frame descriptor"},
+      {frame_of(cut(good, 60)) + cut_frame, "incomplete frame"},
+      {frame_with_bad_checksum(cut(good, 60)), "Restored data doesn't match checksum"},
+      {frame_of(with(good, 1, le64(std::uint64_t{1} << 61))), kShortPayload},  // shape entries
+      {frame_of(with(good, 41, le64(kAll))), kShortPayload},  // row_buffer entries
+      {frame_of(with(good, 41, le64(kAll))) + garbage, "Unknown frame descriptor"},
+      {frame_of(cut(wrong_numel, wrong_numel.size() - 1)), kShortPayload},
+      {frame_of(wrong_numel) + garbage, "Unknown frame descriptor"},
+      {frame_of(wrong_numel + garbage), invalid + "numel is 5, but the shape holds 6 cells"},
+      {frame_of(cut(wrong_numel, 90)) + frame_of(Bytes(wrong_numel.begin() + 90, wrong_numel.end())),
+       invalid + "numel is 5, but the shape holds 6 cells"},
+      {frame_of(broken([](FloatDigest& d) { d.numel = 5; d.buffer_capacity = 7; })),
+       invalid + "numel is 5, but the shape holds 6 cells"},
+      {frame_of(broken([](FloatDigest& d) { d.buffer_capacity = 7; d.n_centroids[4] = 17; })),
+       invalid + "buffer_capacity is 7, expected 2 (2 x compression)"},
+      {frame_of(broken([](FloatDigest& d) { d.max_centroids = 15; d.centroids_means.resize(3); })),
+       invalid + "max_centroids is 15, expected 16 (6 x compression + 10)"},
+      {frame_of(broken([](FloatDigest& d) { d.row_buffer.resize(5); })),
+       invalid + "row_buffer holds 5 entries, expected 12"},
+      {frame_of(broken([](FloatDigest& d) { d.row_buffer.resize(5); }) + garbage),
+       invalid + "row_buffer holds 5 entries, expected 12"},
+      {frame_of(broken([](FloatDigest& d) { d.centroids_weights.resize(200); d.mins.pop_back(); })),
+       invalid + "centroids_weights holds 200 entries, expected 96"},
+      {frame_of(broken([](FloatDigest& d) { d.maxs.push_back(1.0f); })),
+       invalid + "maxs holds 7 entries, expected 6"},
+      {frame_of(broken([](FloatDigest& d) { d.n_buffered = 2; d.n_centroids[1] = 17; })),
+       invalid + "n_buffered is 2, but the buffer holds 2 rows"},
+      {frame_of(broken([](FloatDigest& d) { d.n_centroids[1] = 17; d.n_centroids[3] = 99; })),
+       invalid + "n_centroids[1] is 17, above max_centroids 16"},
+      {frame_of(with(good, 33, le64(std::uint64_t{1} << 63))),
+       invalid + "buffer_capacity (2 x compression) overflows 64 bits"},
+      {frame_of(cut(with(good, 33, le64(std::uint64_t{1} << 63)), 200)), kShortPayload},
+      {zeros_frame(with(cut(good, 49), 41, le64(std::uint64_t{1} << 40)), std::uint64_t{64} << 20),
+       kShortPayload},
+      {zeros_frame(with(cut(good, 49), 41, le64(std::uint64_t{1} << 40)), std::uint64_t{64} << 20) +
+           garbage,
+       "Unknown frame descriptor"},
+      {zeros_frame(cut(good, 41), std::uint64_t{64} << 20),  // every count after the shape 0
+       invalid + "buffer_capacity is 0, expected 2 (2 x compression)"},
+  };
+  for (const auto& [file, message] : cases) {
+    SCOPED_TRACE(message);
+    expect_invalid(file, message);
+  }
 }
 
 TEST(SnapshotDecoding, RefusesPayloadsThatBreakTheDigestInvariants) {

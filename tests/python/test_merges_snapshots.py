@@ -1,5 +1,12 @@
 """Merged digests and snapshot files as Python sees them."""
 
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -48,3 +55,104 @@ def test_files_that_hold_no_snapshot(tmp_path, content, message):
     with pytest.raises(OSError) as caught:
         TensorDigest.load(str(path))
     assert caught.type is OSError and str(caught.value) == message
+
+
+NOBODY = 65534
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory that everyone may read but only root may write."""
+    path = tempfile.mkdtemp(prefix="tesrak-saves-")
+    os.chmod(path, 0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+def save_as_nobody(path):
+    """Saves a small digest to `path` from a child running as an
+    unprivileged user; returns the OSError text, or "" on success."""
+    # The child drops its privileges only once the module is loaded: the
+    # interpreter may live where that user cannot read.
+    code = textwrap.dedent(f"""
+        import os
+        from tesrak import TensorDigest
+        os.setgroups([])
+        os.setgid({NOBODY})
+        os.setuid({NOBODY})
+        try:
+            TensorDigest([3], 2).save({path!r})
+        except OSError as e:
+            print(e)
+        """)
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                           timeout=60)
+    assert child.returncode == 0, child.stderr
+    return child.stdout.strip()
+
+
+def saved_shape(path):
+    return TensorDigest.load(path).shape
+
+
+def test_a_user_saves_over_a_writable_file_in_a_directory_of_root(shared_dir):
+    path = os.path.join(shared_dir, "mine.tsk")
+    TensorDigest([1], 1).save(path)
+    os.chown(path, NOBODY, NOBODY)
+    inode = os.stat(path).st_ino
+    assert save_as_nobody(path) == ""
+    assert saved_shape(path) == [3]
+    after = os.stat(path)
+    assert (after.st_ino, after.st_uid) == (inode, NOBODY)  # written in place
+
+
+@pytest.mark.parametrize("name", ["roots.tsk", "missing.tsk", "/proc/version"])
+def test_a_user_is_refused_what_the_target_refuses(shared_dir, name):
+    path = os.path.join(shared_dir, name)
+    if name == "roots.tsk":
+        TensorDigest([1], 1).save(path)
+    assert save_as_nobody(path) == "Permission denied (os error 13)"
+
+
+def test_a_file_that_takes_no_writes_reports_its_own_error():
+    # A temporary file cannot even be made in /proc; root may open the
+    # target, which then refuses the write.
+    with pytest.raises(OSError) as caught:
+        TensorDigest([1], 1).save("/proc/version")
+    assert str(caught.value) == "Input/output error (os error 5)"
+
+
+def test_saves_keep_hard_links_and_the_owner_of_the_replaced_file(shared_dir):
+    linked = os.path.join(shared_dir, "linked.tsk")
+    other_name = os.path.join(shared_dir, "other-name.tsk")
+    TensorDigest([1], 1).save(linked)
+    os.link(linked, other_name)
+    TensorDigest([2], 1).save(linked)
+    assert saved_shape(other_name) == [2]
+    assert os.stat(linked).st_nlink == 2
+
+    owned = os.path.join(shared_dir, "owned.tsk")
+    TensorDigest([1], 1).save(owned)
+    os.chown(owned, NOBODY, NOBODY)
+    os.chmod(owned, 0o640)
+    inode = os.stat(owned).st_ino
+    TensorDigest([2], 1).save(owned)
+    after = os.stat(owned)
+    assert after.st_ino != inode  # replaced as a whole, by a rename
+    assert (after.st_uid, after.st_gid, after.st_mode & 0o777) == (NOBODY, NOBODY, 0o640)
+
+
+def test_saves_through_links_write_the_file_the_links_finally_name(shared_dir):
+    os.mkdir(os.path.join(shared_dir, "sub"))
+    first = os.path.join(shared_dir, "first.tsk")
+    os.symlink("sub/second.tsk", first)
+    os.symlink("target.tsk", os.path.join(shared_dir, "sub", "second.tsk"))  # dangling
+    TensorDigest([4], 1).save(first)
+    assert os.path.islink(first)
+    assert saved_shape(os.path.join(shared_dir, "sub", "target.tsk")) == [4]
+
+    loop = os.path.join(shared_dir, "loop.tsk")
+    os.symlink("loop.tsk", loop)
+    with pytest.raises(OSError) as caught:
+        TensorDigest([1], 1).save(loop)
+    assert str(caught.value) == "Too many levels of symbolic links (os error 40)"

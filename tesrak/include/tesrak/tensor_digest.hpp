@@ -8,8 +8,14 @@
 
 #include "tesrak/distribution.hpp"
 #include "tesrak/element.hpp"
+#include "tesrak/zeroed_list.hpp"
 
 namespace tesrak {
+
+namespace detail {
+template <typename T>
+class PayloadDecoder;
+}  // namespace detail
 
 // One cell's sketch as the quantile rule and the classifier read it: the
 // ordered centroids plus the count and the extremes as 32-bit floats.
@@ -29,6 +35,12 @@ struct CellSketch {
 // cell. T is float (dtype tag 0) or std::int32_t (tag 1); means are 32-bit
 // floats and weights 32-bit counts in both.
 //
+// The lists that start at zero are ZeroedLists, so building a digest writes
+// next to nothing and its memory is taken as the lists are used. The row
+// buffer starts as zeros too, although its rows stand for the fill value
+// (+infinity, or the largest int32) until an update writes them:
+// row_buffer_written says how far that has happened.
+//
 // A plain value type: no locks inside. The owner must give each operation
 // exclusive access (the parallel passes split the cells among themselves).
 template <typename T>
@@ -40,19 +52,28 @@ struct TensorDigest {
   std::vector<std::uint64_t> shape;
   std::uint64_t numel = 0;
   std::uint64_t compression = 0;
-  std::vector<T> row_buffer;
+  ZeroedList<T> row_buffer;
   std::uint64_t buffer_capacity = 0;
   std::uint64_t n_buffered = 0;
   std::uint64_t max_centroids = 0;
-  std::vector<float> centroids_means;
-  std::vector<std::uint32_t> centroids_weights;
-  std::vector<std::uint64_t> n_centroids;
-  std::vector<std::uint32_t> total_weights;
+  ZeroedList<float> centroids_means;
+  ZeroedList<std::uint32_t> centroids_weights;
+  ZeroedList<std::uint64_t> n_centroids;
+  ZeroedList<std::uint32_t> total_weights;
   std::vector<T> mins;
   std::vector<T> maxs;
 
+  // Not a snapshot field: the leading entries of row_buffer that hold what
+  // was written there. The entries after them were never written and stand
+  // for the fill value, which is what a snapshot stores for them; nothing
+  // reads them before an update writes their row. Rows below n_buffered
+  // are always written.
+  std::uint64_t row_buffer_written = 0;
+
   // An empty digest with every list at its final size. Throws EngineError
-  // when a size does not fit in 64 bits, std::bad_alloc when memory is short.
+  // when a size does not fit in 64 bits, std::bad_alloc when the lists
+  // would take more memory than the process can have (checked before
+  // anything is allocated) or memory is short.
   TensorDigest(std::vector<std::uint64_t> shape, std::uint64_t compression);
 
   // Stores `data` (numel values, copied bit for bit) as the next buffered row
@@ -93,6 +114,7 @@ struct TensorDigest {
   CellSketch cell_sketch(std::uint64_t i) const;
 
  private:
+  friend class detail::PayloadDecoder<T>;
   TensorDigest() = default;  // for the snapshot decoder
 };
 
@@ -102,10 +124,12 @@ using IntDigest = TensorDigest<std::int32_t>;
 // A digest of either element type; the alternative's index is its dtype tag.
 using AnyDigest = std::variant<FloatDigest, IntDigest>;
 
-// Decodes a whole snapshot file (one or more zstd frames). Throws IoError.
+// Decodes a whole snapshot file (one or more zstd frames). Throws IoError,
+// or std::bad_alloc for a digest too large for this process.
 AnyDigest from_bytes(std::span<const std::uint8_t> bytes);
 
-// Reads the snapshot file at `path` whole and decodes it. Throws IoError.
+// Reads the snapshot file at `path` and decodes it as it is read. Throws
+// IoError, or std::bad_alloc for a digest too large for this process.
 AnyDigest load_snapshot(const std::string& path);
 
 }  // namespace tesrak
