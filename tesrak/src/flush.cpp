@@ -9,6 +9,7 @@
 #include "merge_walk.hpp"
 #include "parallel.hpp"
 #include "sort_run.hpp"
+#include "sorted_merge.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
 
@@ -51,7 +52,10 @@ class RangeFlush {
   // The tile has room for the buffered values of as many cells as the range
   // holds, up to a tile's width.
   RangeFlush(TensorDigest<T>& digest, std::uint64_t cells)
-      : d_(digest), rows_(digest.n_buffered), tile_(std::min(kTileCells, cells) * rows_) {}
+      : d_(digest),
+        rows_(digest.n_buffered),
+        tile_(std::min(kTileCells, cells) * rows_),
+        merge_(digest) {}
 
   void run(std::uint64_t begin, std::uint64_t end, OverfullCell& overfull) {
     for (std::uint64_t first = begin; first < end; first += kTileCells) {
@@ -98,81 +102,18 @@ class RangeFlush {
         std::remove_if(values, values + n, [](float v) { return std::isnan(v); }) - values);
   }
 
-  // Room for every centroid a walk over `items` items can emit, up to the
-  // cell's slots (the walk counts, without storing, any beyond them).
-  void reserve_output(std::uint64_t items) {
-    const std::uint64_t need = std::min(items, d_.max_centroids);
-    if (out_means_.size() < need) {
-      out_means_.resize(need);
-      out_weights_.resize(need);
-    }
-  }
-
   void flush_cell(std::uint64_t i, T* values, OverfullCell& overfull) {
     const std::uint64_t n = sort_values(values);
     if (n == 0) return;
-
-    const std::uint64_t mc = d_.max_centroids;
-    float* means = d_.centroids_means.data() + i * mc;
-    std::uint32_t* weights = d_.centroids_weights.data() + i * mc;
-    const std::uint64_t n_existing = d_.n_centroids[i];
-    const std::uint64_t merged_weight = static_cast<std::uint64_t>(d_.total_weights[i]) + n;
-
-    reserve_output(n_existing + n);
-    detail::MergeWalk walk(d_.compression, merged_weight, out_means_, out_weights_);
-    std::uint64_t e = 0;
-    std::uint64_t v = 0;
-    while (e < n_existing && v < n) {
-      const float value = Element<T>::to_float(values[v]);
-      if (means[e] <= value) {  // existing first on ties
-        walk.add(means[e], weights[e]);
-        ++e;
-      } else {
-        walk.add(value, 1);
-        ++v;
-      }
-    }
-    for (; e < n_existing; ++e) walk.add(means[e], weights[e]);
-    // Only new values remain: try eight at a time.
-    while (v < n) {
-      if (n - v >= 8 && walk.add_eight(eight_floats(values + v))) {
-        v += 8;
-      } else {
-        walk.add(Element<T>::to_float(values[v]), 1);
-        ++v;
-      }
-    }
-    walk.finish();
-
-    const std::uint64_t k = walk.count();
-    if (k > mc) {
-      // The cell is left exactly as it was; the pass goes on with the others.
-      if (i < overfull.cell) overfull = OverfullCell{i, k};
-      return;
-    }
-    std::copy_n(out_means_.data(), k, means);
-    std::copy_n(out_weights_.data(), k, weights);
-    d_.n_centroids[i] = k;
-    d_.total_weights[i] = static_cast<std::uint32_t>(merged_weight);
-    if (values[0] < d_.mins[i]) d_.mins[i] = values[0];
-    if (values[n - 1] > d_.maxs[i]) d_.maxs[i] = values[n - 1];
-  }
-
-  const float* eight_floats(const T* values) {
-    if constexpr (std::is_same_v<T, float>) {
-      return values;
-    } else {
-      for (int k = 0; k < 8; ++k) eight_[k] = Element<T>::to_float(values[k]);
-      return eight_;
-    }
+    const std::uint64_t k = merge_(i, values, n);
+    // An overfull cell was left exactly as it was; the pass goes on.
+    if (k > d_.max_centroids && i < overfull.cell) overfull = OverfullCell{i, k};
   }
 
   TensorDigest<T>& d_;
   const std::uint64_t rows_;
   std::vector<T> tile_;
-  std::vector<float> out_means_;
-  std::vector<std::uint32_t> out_weights_;
-  float eight_[8] = {};
+  detail::SortedMerge<T> merge_;
 };
 
 }  // namespace
