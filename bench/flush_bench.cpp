@@ -9,7 +9,7 @@
 //       thread, at compression 50 and 100;
 //   (e) small tensors: process CPU time of a stream on all threads / on one
 //       thread (16 cells x 100 000 updates first), with the wall speed-up.
-// Usage: flush_bench [numel...]   (default 1024 65536 262144), compression 100
+// Usage: flush_bench [numel...]   (default 4096 65536 262144), compression 100
 // for (a)-(c).
 #include <algorithm>
 #include <chrono>
@@ -73,7 +73,20 @@ std::vector<std::vector<float>> make_rows(std::uint64_t numel, std::uint64_t cou
 }
 
 // The unavoidable part of a flush: bring each cell's values together
-// (tile by tile, as the flush does) and sort them with `sort(run, n)`.
+// (tile by tile, with the flush's own copy loop) and sort them with
+// `sort(run, n)`.
+template <std::uint64_t kWidth>
+void gather_tile(const tesrak::FloatDigest& d, std::uint64_t first, std::uint64_t width,
+                 float* tile) {
+  const std::uint64_t columns = kWidth > 0 ? kWidth : width;
+  const std::uint64_t rows = d.n_buffered;
+  const float* row = d.row_buffer.data() + first;
+  for (std::uint64_t r = 0; r < rows; ++r, row += d.numel) {
+#pragma GCC unroll 16
+    for (std::uint64_t c = 0; c < columns; ++c) tile[c * rows + r] = row[c];
+  }
+}
+
 template <typename Sort>
 double gather_and_sort(const tesrak::FloatDigest& d, Sort&& sort) {
   const auto start = Clock::now();
@@ -84,9 +97,10 @@ double gather_and_sort(const tesrak::FloatDigest& d, Sort&& sort) {
                       std::vector<float> tile(kTile * rows);
                       for (std::uint64_t first = r.begin(); first < r.end(); first += kTile) {
                         const std::uint64_t width = std::min(kTile, r.end() - first);
-                        for (std::uint64_t row = 0; row < rows; ++row) {
-                          const float* src = d.row_buffer.data() + row * d.numel + first;
-                          for (std::uint64_t c = 0; c < width; ++c) tile[c * rows + row] = src[c];
+                        if (width == kTile) {
+                          gather_tile<kTile>(d, first, width, tile.data());
+                        } else {
+                          gather_tile<0>(d, first, width, tile.data());
                         }
                         for (std::uint64_t c = 0; c < width; ++c) sort(tile.data() + c * rows, rows);
                       }
@@ -201,7 +215,7 @@ void report_small_tensors(tbb::task_arena& one, tbb::task_arena& all, int thread
   std::printf("(e) compression %llu, %llu values per stream, %d threads against one:\n",
               static_cast<unsigned long long>(kCompression),
               static_cast<unsigned long long>(kValues), threads);
-  for (std::uint64_t numel : {16, 256, 4096, 65536}) {
+  for (std::uint64_t numel : {16, 256, 1024, 4096}) {
     const std::uint64_t updates = std::max(kValues / numel, 2 * kCompression);
     const auto rows = make_rows(numel, updates);
     const Cost single = time_stream(numel, kCompression, rows, one);
@@ -217,7 +231,7 @@ void report_small_tensors(tbb::task_arena& one, tbb::task_arena& all, int thread
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::uint64_t> sizes = {1024, 65536, 262144};
+  std::vector<std::uint64_t> sizes = {4096, 65536, 262144};
   if (argc > 1) {
     sizes.clear();
     for (int k = 1; k < argc; ++k) sizes.push_back(std::strtoull(argv[k], nullptr, 10));

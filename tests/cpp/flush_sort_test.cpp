@@ -77,7 +77,8 @@ T draw(std::mt19937_64& rng, Mix mix) {
 
 template <typename List>
 bool same_bits(const List& a, const List& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0;
+  if (a.size() != b.size()) return false;
+  return a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0;
 }
 
 // Run lengths on both sides of the vectorised sort's threshold, and the
