@@ -254,9 +254,10 @@ int main(int argc, char** argv) {
                 many.first / many.peer);
     std::printf("  gather+hwy::Sorter %8.3f ms  steady/that peer %.2f\n", many.library * 1e3,
                 many.steady / many.library);
-    std::printf("  1 thread steady %8.3f ms  (b) speed-up %.2f on %d threads (%.2f per thread)\n",
+    std::printf("  1 thread steady %8.3f ms  (b) speed-up %.2f on %d threads (%.2f per thread;"
+                " the peer's own %.2f)\n",
                 single.steady * 1e3, single.steady / many.steady, threads,
-                single.steady / many.steady / threads);
+                single.steady / many.steady / threads, single.peer / many.peer);
     time_update(numel, kCompression, rows);
   }
   report_cpu_per_value(one);

@@ -29,8 +29,8 @@ constexpr std::uint64_t kValuesPerTask = 65536;
 // A flush of fewer values in all runs on the calling thread alone. Woken
 // workers go on spinning for a while after a pass, costing about a
 // millisecond of CPU time per pass among them, which a pass this short
-// (under some 3 ms of work) cannot repay.
-constexpr std::uint64_t kMinParallelValues = 4 * kValuesPerTask;
+// (under some 5 ms of work) would not repay.
+constexpr std::uint64_t kMinParallelValues = 8 * kValuesPerTask;
 
 // Cells per task for a flush of `rows` buffered rows.
 std::uint64_t cells_per_task(std::uint64_t numel, std::uint64_t rows) {
