@@ -8,7 +8,9 @@
 //   (d) CPU time per value of a whole stream (updates and flushes) on one
 //       thread, at compression 50 and 100;
 //   (e) small tensors: process CPU time of a stream on all threads / on one
-//       thread (16 cells x 100 000 updates first), with the wall speed-up.
+//       thread (16 cells x 100 000 updates first, then larger tensors up to
+//       the first whose flushes are split among the workers), with the wall
+//       speed-up.
 // Usage: flush_bench [numel...]   (default 4096 65536 262144), compression 100
 // for (a)-(c).
 #include <algorithm>
@@ -215,8 +217,8 @@ void report_small_tensors(tbb::task_arena& one, tbb::task_arena& all, int thread
   std::printf("(e) compression %llu, %llu values per stream, %d threads against one:\n",
               static_cast<unsigned long long>(kCompression),
               static_cast<unsigned long long>(kValues), threads);
-  for (std::uint64_t numel : {16, 256, 1024, 4096}) {
-    const std::uint64_t updates = std::max(kValues / numel, 2 * kCompression);
+  for (std::uint64_t numel : {16, 256, 4096, 16384}) {
+    const std::uint64_t updates = std::max(kValues / numel, 4 * kCompression);
     const auto rows = make_rows(numel, updates);
     const Cost single = time_stream(numel, kCompression, rows, one);
     const Cost many = time_stream(numel, kCompression, rows, all);
