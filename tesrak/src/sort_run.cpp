@@ -68,8 +68,10 @@ Awkward find_awkward(const float* HWY_RESTRICT values, std::size_t n) {
   std::size_t k = 0;
   for (; k + lanes <= n; k += lanes) {
     const auto bits = hn::BitCast(du, hn::LoadU(df, values + k));
-    seen_negative_zero = hn::Or(seen_negative_zero, hn::VecFromMask(du, hn::Eq(bits, negative_zero)));
-    seen_positive_zero = hn::Or(seen_positive_zero, hn::VecFromMask(du, hn::Eq(bits, positive_zero)));
+    seen_negative_zero =
+        hn::Or(seen_negative_zero, hn::VecFromMask(du, hn::Eq(bits, negative_zero)));
+    seen_positive_zero =
+        hn::Or(seen_positive_zero, hn::VecFromMask(du, hn::Eq(bits, positive_zero)));
     seen_positive_infinity =
         hn::Or(seen_positive_infinity, hn::VecFromMask(du, hn::Eq(bits, positive_infinity)));
   }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -41,7 +40,8 @@ float draw_float(std::mt19937_64& rng, Mix mix) {
     case Mix::Plain: return normal(rng);
     case Mix::Ties: return static_cast<float>(static_cast<int>(rng() % 5) - 2);
     case Mix::Extremes: return rng() % 3 == 0 ? kAwkward[rng() % std::size(kAwkward)] : normal(rng);
-    case Mix::WithNaN: return rng() % 4 == 0 ? FloatLimits::quiet_NaN() : draw_float(rng, Mix::Extremes);
+    case Mix::WithNaN:
+      return rng() % 4 == 0 ? FloatLimits::quiet_NaN() : draw_float(rng, Mix::Extremes);
     case Mix::ZerosLowest:
     case Mix::ZerosHighest: {
       if (rng() % 2 == 0) return rng() % 2 == 0 ? 0.0f : -0.0f;
@@ -161,7 +161,9 @@ void expect_flush_matches_reference() {
     for (int batch = 0; batch < 6; ++batch) {
       const std::uint64_t rows = 1 + rng() % (d.buffer_capacity - 1);
       for (std::uint64_t r = 0; r < rows; ++r) {
-        for (std::uint64_t i = 0; i < kCells; ++i) row[i] = draw<T>(rng, kMixes[i % std::size(kMixes)]);
+        for (std::uint64_t i = 0; i < kCells; ++i) {
+          row[i] = draw<T>(rng, kMixes[i % std::size(kMixes)]);
+        }
         d.update(row);
         reference.update(row);
       }
