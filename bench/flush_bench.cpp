@@ -1,31 +1,63 @@
-// Flush and update throughput, as ratios against peers timed in the same run:
-//   (a) flush / (per-cell gather + std::sort of the same buffered values),
-//       on the same threads: the part no flush can avoid;
+// Flush and update cost, as ratios against peers timed in the same run:
+//   (a) flush / (the same tile-by-tile gather of each cell's buffered values
+//       + the best sort available here: Highway's vectorised quicksort as the
+//       engine builds it, std::sort for runs too short to repay it), on the
+//       same threads; also against the gather + hwy::Sorter;
 //   (b) flush on one thread / flush on all threads;
-//   (c) update / memcpy of the same bytes.
-// Usage: flush_bench [numel...]   (default 1024 65536 1048576), compression 100.
+//   (c) update / memcpy of the same bytes;
+//   (d) CPU time per value of a whole stream (updates and flushes) on one
+//       thread, at compression 50 and 100;
+//   (e) small tensors: process CPU time of a stream on all threads / on one
+//       thread (16 cells x 100 000 updates first, then larger tensors up to
+//       the first whose flushes are split among the workers), with the wall
+//       speed-up.
+// Usage: flush_bench [numel...]   (default 4096 65536 262144), compression 100
+// for (a)-(c).
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <vector>
 
+#include <hwy/contrib/sort/vqsort.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include "sort_run.hpp"
 #include "tesrak/tensor_digest.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::uint64_t kCompression = 100;
 constexpr int kRepeats = 3;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CPU time of every thread of the process, workers included.
+double process_cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Cost {
+  double wall = 1e30;
+  double cpu = 1e30;
+};
+
+template <typename F>
+Cost measure(F&& f) {
+  const double cpu0 = process_cpu_seconds();
+  const auto start = Clock::now();
+  f();
+  return {seconds_since(start), process_cpu_seconds() - cpu0};
 }
 
 // Rows of mixed per-cell distributions, as a training loop would produce.
@@ -43,8 +75,22 @@ std::vector<std::vector<float>> make_rows(std::uint64_t numel, std::uint64_t cou
 }
 
 // The unavoidable part of a flush: bring each cell's values together
-// (tile by tile, as the flush does) and sort them.
-double gather_and_sort(const tesrak::FloatDigest& d) {
+// (tile by tile, with the flush's own copy loop) and sort them with
+// `sort(run, n)`.
+template <std::uint64_t kWidth>
+void gather_tile(const tesrak::FloatDigest& d, std::uint64_t first, std::uint64_t width,
+                 float* tile) {
+  const std::uint64_t columns = kWidth > 0 ? kWidth : width;
+  const std::uint64_t rows = d.n_buffered;
+  const float* row = d.row_buffer.data() + first;
+  for (std::uint64_t r = 0; r < rows; ++r, row += d.numel) {
+#pragma GCC unroll 16
+    for (std::uint64_t c = 0; c < columns; ++c) tile[c * rows + r] = row[c];
+  }
+}
+
+template <typename Sort>
+double gather_and_sort(const tesrak::FloatDigest& d, Sort&& sort) {
   const auto start = Clock::now();
   const std::uint64_t rows = d.n_buffered;
   tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, d.numel),
@@ -53,35 +99,56 @@ double gather_and_sort(const tesrak::FloatDigest& d) {
                       std::vector<float> tile(kTile * rows);
                       for (std::uint64_t first = r.begin(); first < r.end(); first += kTile) {
                         const std::uint64_t width = std::min(kTile, r.end() - first);
-                        for (std::uint64_t row = 0; row < rows; ++row) {
-                          const float* src = d.row_buffer.data() + row * d.numel + first;
-                          for (std::uint64_t c = 0; c < width; ++c) tile[c * rows + row] = src[c];
+                        if (width == kTile) {
+                          gather_tile<kTile>(d, first, width, tile.data());
+                        } else {
+                          gather_tile<0>(d, first, width, tile.data());
                         }
-                        for (std::uint64_t c = 0; c < width; ++c) {
-                          std::sort(tile.begin() + c * rows, tile.begin() + (c + 1) * rows);
-                        }
+                        for (std::uint64_t c = 0; c < width; ++c) sort(tile.data() + c * rows, rows);
                       }
                     });
   return seconds_since(start);
 }
 
+// The fastest sort here: Highway's vectorised quicksort as the engine
+// builds it (std::sort for the shortest runs).
+double gather_and_best_sort(const tesrak::FloatDigest& d) {
+  return gather_and_sort(d, [](float* run, std::uint64_t n) { tesrak::detail::sort_run(run, n); });
+}
+
+// The same quicksort through the library's own entry point, which seeds
+// every call from a system call.
+double gather_and_library_sort(const tesrak::FloatDigest& d) {
+  return gather_and_sort(d, [](float* run, std::uint64_t n) {
+    if (n < 26) {
+      std::sort(run, run + n);
+    } else {
+      thread_local hwy::Sorter sorter;
+      sorter(run, n, hwy::SortAscending());
+    }
+  });
+}
+
 struct FlushTimes {
-  double first;   // fresh cells
-  double steady;  // cells already holding centroids
-  double peer;    // gather + sort of the steady flush's values
+  double first = 1e30;   // fresh cells
+  double steady = 1e30;  // cells already holding centroids
+  double peer = 1e30;    // gather + sort of the steady flush's values
+  double library = 1e30; // the same with hwy::Sorter
 };
 
-FlushTimes time_flush(std::uint64_t numel, const std::vector<std::vector<float>>& rows) {
-  FlushTimes best{1e30, 1e30, 1e30};
+FlushTimes time_flush(std::uint64_t numel, std::uint64_t compression,
+                      const std::vector<std::vector<float>>& rows) {
+  FlushTimes best;
   for (int rep = 0; rep < kRepeats; ++rep) {
-    tesrak::FloatDigest d({numel}, kCompression);
+    tesrak::FloatDigest d({numel}, compression);
     const std::uint64_t half = rows.size() / 2;
     for (std::uint64_t r = 0; r + 1 < d.buffer_capacity; ++r) d.update(rows[r % half]);
     auto start = Clock::now();
     d.flush();
     best.first = std::min(best.first, seconds_since(start));
     for (std::uint64_t r = 0; r + 1 < d.buffer_capacity; ++r) d.update(rows[half + r % half]);
-    best.peer = std::min(best.peer, gather_and_sort(d));
+    best.peer = std::min(best.peer, gather_and_best_sort(d));
+    best.library = std::min(best.library, gather_and_library_sort(d));
     start = Clock::now();
     d.flush();
     best.steady = std::min(best.steady, seconds_since(start));
@@ -90,8 +157,9 @@ FlushTimes time_flush(std::uint64_t numel, const std::vector<std::vector<float>>
 }
 
 // Updates that do not fill the buffer, against memcpy of the same rows.
-void time_update(std::uint64_t numel, const std::vector<std::vector<float>>& rows) {
-  tesrak::FloatDigest d({numel}, kCompression);
+void time_update(std::uint64_t numel, std::uint64_t compression,
+                 const std::vector<std::vector<float>>& rows) {
+  tesrak::FloatDigest d({numel}, compression);
   std::vector<float> sink(numel * rows.size());
   const std::uint64_t count = std::min<std::uint64_t>(rows.size(), d.buffer_capacity - 1);
   double update_s = 1e30, copy_s = 1e30;
@@ -110,30 +178,90 @@ void time_update(std::uint64_t numel, const std::vector<std::vector<float>>& row
               copy_s * 1e3, update_s / copy_s);
 }
 
+// A whole stream: every row once, then a final flush. The rows are all
+// different so that no flush sorts runs the branch predictor has seen before.
+// The cost is the best of kRepeats fresh digests.
+Cost time_stream(std::uint64_t numel, std::uint64_t compression,
+                 const std::vector<std::vector<float>>& rows, tbb::task_arena& arena) {
+  Cost best;
+  for (int rep = 0; rep < kRepeats; ++rep) {
+    tesrak::FloatDigest d({numel}, compression);
+    const Cost c = measure([&] {
+      arena.execute([&] {
+        for (const auto& row : rows) d.update(row);
+        d.flush();
+      });
+    });
+    best.wall = std::min(best.wall, c.wall);
+    best.cpu = std::min(best.cpu, c.cpu);
+  }
+  return best;
+}
+
+void report_cpu_per_value(tbb::task_arena& one) {
+  constexpr std::uint64_t kNumel = 65536;
+  std::printf("(d) one thread, numel %llu, 3 full buffers:\n",
+              static_cast<unsigned long long>(kNumel));
+  for (std::uint64_t compression : {50, 100}) {
+    const std::uint64_t updates = 3 * 2 * compression;
+    const Cost c = time_stream(kNumel, compression, make_rows(kNumel, updates), one);
+    std::printf("  compression %3llu  CPU %7.1f ms  %5.2f ns per value\n",
+                static_cast<unsigned long long>(compression), c.cpu * 1e3,
+                c.cpu * 1e9 / static_cast<double>(updates * kNumel));
+  }
+}
+
+void report_small_tensors(tbb::task_arena& one, tbb::task_arena& all, int threads) {
+  constexpr std::uint64_t kCompression = 50;
+  constexpr std::uint64_t kValues = 1600000;
+  std::printf("(e) compression %llu, %llu values per stream, %d threads against one:\n",
+              static_cast<unsigned long long>(kCompression),
+              static_cast<unsigned long long>(kValues), threads);
+  for (std::uint64_t numel : {16, 256, 4096, 16384}) {
+    const std::uint64_t updates = std::max(kValues / numel, 4 * kCompression);
+    const auto rows = make_rows(numel, updates);
+    const Cost single = time_stream(numel, kCompression, rows, one);
+    const Cost many = time_stream(numel, kCompression, rows, all);
+    std::printf("  numel %6llu x %6llu updates  1 thread %7.1f ms  %d threads %7.1f ms wall"
+                "  %7.1f ms CPU  CPU ratio %.2f  speed-up %.2f\n",
+                static_cast<unsigned long long>(numel), static_cast<unsigned long long>(updates),
+                single.wall * 1e3, threads, many.wall * 1e3, many.cpu * 1e3,
+                many.cpu / single.cpu, single.wall / many.wall);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::uint64_t> sizes = {1024, 65536, 1048576};
+  std::vector<std::uint64_t> sizes = {4096, 65536, 262144};
   if (argc > 1) {
     sizes.clear();
     for (int k = 1; k < argc; ++k) sizes.push_back(std::strtoull(argv[k], nullptr, 10));
   }
+  constexpr std::uint64_t kCompression = 100;
   const int threads = tbb::this_task_arena::max_concurrency();
+  tbb::task_arena all(threads);
+  tbb::task_arena one(1);
   std::printf("compression %llu, 2 x 199 buffered rows per flush, %d threads\n",
               static_cast<unsigned long long>(kCompression), threads);
   for (std::uint64_t numel : sizes) {
     const auto rows = make_rows(numel, 2 * (2 * kCompression));
-    FlushTimes all, one;
-    tbb::task_arena(threads).execute([&] { all = time_flush(numel, rows); });
-    tbb::task_arena(1).execute([&] { one = time_flush(numel, rows); });
+    FlushTimes many, single;
+    all.execute([&] { many = time_flush(numel, kCompression, rows); });
+    one.execute([&] { single = time_flush(numel, kCompression, rows); });
     std::printf("numel %llu\n", static_cast<unsigned long long>(numel));
     std::printf("  flush first %8.3f ms  steady %8.3f ms  gather+sort %8.3f ms"
                 "  (a) steady/peer %.2f  first/peer %.2f\n",
-                all.first * 1e3, all.steady * 1e3, all.peer * 1e3, all.steady / all.peer,
-                all.first / all.peer);
-    std::printf("  1 thread steady %8.3f ms  (b) speed-up %.2f on %d threads (%.2f per thread)\n",
-                one.steady * 1e3, one.steady / all.steady, threads,
-                one.steady / all.steady / threads);
-    time_update(numel, rows);
+                many.first * 1e3, many.steady * 1e3, many.peer * 1e3, many.steady / many.peer,
+                many.first / many.peer);
+    std::printf("  gather+hwy::Sorter %8.3f ms  steady/that peer %.2f\n", many.library * 1e3,
+                many.steady / many.library);
+    std::printf("  1 thread steady %8.3f ms  (b) speed-up %.2f on %d threads (%.2f per thread;"
+                " the peer's own %.2f)\n",
+                single.steady * 1e3, single.steady / many.steady, threads,
+                single.steady / many.steady / threads, single.peer / many.peer);
+    time_update(numel, kCompression, rows);
   }
+  report_cpu_per_value(one);
+  report_small_tensors(one, all, threads);
 }

@@ -26,6 +26,7 @@ class MergeWalk {
     if (merged_weight >= 2) {
       normalizer_ = static_cast<double>(compression) / ((n_ * 6.283185307179586) * std::log(n_));
     }
+    update_left_bound();
   }
 
   // Takes one item: a value (weight 1) or a centroid.
@@ -93,9 +94,8 @@ class MergeWalk {
   // q(1 - q) x normalizer. A NaN on either side counts as failure.
   bool fits(std::uint64_t p) const noexcept {
     const double x = normalizer_ * static_cast<double>(p);
-    const double ql = static_cast<double>(emitted_weight_) / n_;
     const double qr = static_cast<double>(emitted_weight_ + p) / n_;
-    return x <= ql * (1.0 - ql) && x <= qr * (1.0 - qr);
+    return x <= left_bound_ && x <= qr * (1.0 - qr);
   }
 
   void emit() noexcept {
@@ -105,6 +105,14 @@ class MergeWalk {
     }
     ++count_;
     emitted_weight_ += weight_;
+    update_left_bound();
+  }
+
+  // The left fraction's bound depends on W only, so it is worked out once per
+  // emitted centroid rather than once per item.
+  void update_left_bound() noexcept {
+    const double ql = static_cast<double>(emitted_weight_) / n_;
+    left_bound_ = ql * (1.0 - ql);
   }
 
   // The 32-bit formula overflowed or met an infinity. A centroid holding an
@@ -141,6 +149,7 @@ class MergeWalk {
   float mean_ = 0.0f;
   std::uint64_t weight_ = 0;          // 0: no current centroid
   std::uint64_t emitted_weight_ = 0;  // W
+  double left_bound_ = 0.0;          // ql(1 - ql), ql = W / N
   std::uint64_t count_ = 0;
 };
 

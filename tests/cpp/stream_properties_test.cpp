@@ -87,11 +87,12 @@ INSTANTIATE_TEST_SUITE_P(CompressionsAndShapes, StreamProperties,
                                            std::make_tuple(300, 5, 4000)));
 
 // The pool splits the cells differently for each thread count; no result
-// may depend on it.
+// may depend on it. The flushes (200 and 133 rows of 6000 cells) are large
+// enough to be split among the workers at all.
 TEST(StreamProperties, OneThreadAndAllThreadsAgreeBitForBit) {
   auto run = [](int threads) {
     std::mt19937 rng(42);
-    FloatDigest d({3, 1000}, 20);
+    FloatDigest d({3, 2000}, 100);
     tbb::task_arena arena(threads);
     arena.execute([&] {
       for (int u = 0; u < 333; ++u) d.update(random_row(rng, d.numel));
