@@ -110,11 +110,14 @@ TEST(StreamProperties, OneThreadAndAllThreadsAgreeBitForBit) {
   EXPECT_EQ(one.quantile_no_flush(0.37f), all.quantile_no_flush(0.37f));
 }
 
-// NaN scattered into a stream is left out; infinities stay in; nothing
-// else is disturbed and no NaN comes out.
-TEST(StreamProperties, NaNAndInfinitiesNeverCorruptACell) {
+// NaN scattered into a stream is left out (cell 0 sees nothing else);
+// infinities stay in, at the ends; pairs of the largest finite values merge
+// without overflowing; no NaN comes out, and cells that saw only ordinary
+// values match a digest that never saw the rest.
+TEST(StreamProperties, NaNInfinitiesAndHugeValuesNeverCorruptACell) {
   std::mt19937 rng(3);
   const float inf = std::numeric_limits<float>::infinity();
+  const float big = std::numeric_limits<float>::max();
   FloatDigest d({40}, 8);
   FloatDigest clean({40}, 8);
   std::vector<std::uint32_t> counted(40, 0);
@@ -122,24 +125,27 @@ TEST(StreamProperties, NaNAndInfinitiesNeverCorruptACell) {
     std::vector<float> row = random_row(rng, 40);
     clean.update(row);
     for (std::uint64_t i = 0; i < 40; ++i) {
-      if (i < 10 && rng() % 3 == 0) row[i] = std::numeric_limits<float>::quiet_NaN();
-      else if (i >= 30 && rng() % 7 == 0) row[i] = (rng() % 2) ? inf : -inf;
+      if (i == 0 || (i < 10 && rng() % 3 == 0)) row[i] = std::numeric_limits<float>::quiet_NaN();
+      else if (i >= 30 && rng() % 3 == 0) row[i] = (rng() % 2) ? inf : -inf;
+      else if (i >= 20 && i < 30 && rng() % 2 == 0) row[i] = (rng() % 2) ? big : -big;
       if (!std::isnan(row[i])) ++counted[i];
     }
     d.update(row);
   }
   d.flush();
   clean.flush();
+  EXPECT_EQ(d.n_centroids[0], 0u);  // only NaN: the cell is untouched
+  EXPECT_EQ(d.mins[0], inf);
   for (std::uint64_t i = 0; i < 40; ++i) {
+    SCOPED_TRACE(::testing::Message() << "cell " << i);
     EXPECT_EQ(d.total_weights[i], counted[i]);
-    for (float m : d.cell_sketch(i).means) EXPECT_FALSE(std::isnan(m)) << "cell " << i;
+    const std::vector<float> means = testing::centroids_of(d, i).means;
+    for (float m : means) EXPECT_TRUE(i >= 30 ? !std::isnan(m) : std::isfinite(m)) << m;
+    if (i >= 30) EXPECT_EQ(std::pair(means.front(), means.back()), std::pair(-inf, inf));
+    if (i >= 10 && i < 20) EXPECT_EQ(means, testing::centroids_of(clean, i).means);
     for (float q : {0.01f, 0.3f, 0.5f, 0.7f, 0.99f}) {
-      EXPECT_FALSE(std::isnan(quantile_from_centroids(d.cell_sketch(i), q))) << i << " " << q;
+      EXPECT_FALSE(std::isnan(quantile_from_centroids(d.cell_sketch(i), q))) << q;
     }
-  }
-  // Cells that saw only finite values match a digest that never saw the rest.
-  for (std::uint64_t i = 10; i < 30; ++i) {
-    EXPECT_EQ(testing::centroids_of(d, i).means, testing::centroids_of(clean, i).means);
   }
 }
 
