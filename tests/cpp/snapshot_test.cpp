@@ -18,6 +18,7 @@
 #include "snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
+#include "test_support.hpp"
 
 namespace tesrak {
 namespace {
@@ -135,17 +136,7 @@ TensorDigest<T> random_digest(std::vector<std::uint64_t> shape, std::uint64_t co
   return d;
 }
 
-class SnapshotFiles : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tesrak-snapshot-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  fs::path dir_;
-};
+using SnapshotFiles = testing::TempDirTest;
 
 TEST(SnapshotLayout, FieldsLittleEndianWithCountsBeforeLists) {
   // shape count and entry, numel, compression, row_buffer count

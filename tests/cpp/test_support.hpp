@@ -1,12 +1,30 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "tesrak/tensor_digest.hpp"
 
 namespace tesrak::testing {
+
+// Gives each test a fresh directory, removed with all it holds afterwards.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tesrak-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::filesystem::path dir_;
+};
 
 // The centroids of one cell, copied out of the digest.
 struct Centroids {

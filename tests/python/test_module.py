@@ -81,10 +81,6 @@ class TestFailureMapping:
         with pytest.raises(kind):  # one type for the whole process
             d.cell_quantiles(7, [0.5])
 
-    def test_allocation_failure_is_memory_error(self):
-        with pytest.raises(MemoryError):
-            TensorDigest([2**40], 1)
-
 
 class TestArgumentBinding:
     @pytest.mark.parametrize("call, message", [
