@@ -23,60 +23,42 @@ struct Sketch {
   float at(float q) const { return quantile_from_centroids(means, weights, total, min, max, q); }
 };
 
-TEST(QuantileRule, EmptyCellAnswersZeroEverywhere) {
-  const Sketch empty{{}, {}, 0, kInf, -kInf};
-  for (float q : {-1.0f, 0.0f, 0.5f, 1.0f, 2.0f}) EXPECT_EQ(empty.at(q), 0.0f);
-  const Sketch no_total{{3.0f}, {1}, 0, 3, 3};
-  EXPECT_EQ(no_total.at(0.5f), 0.0f);
-}
-
-TEST(QuantileRule, LevelsOutsideTheUnitIntervalAnswerTheExtremes) {
-  const Sketch s{{2, 10}, {4, 4}, 8, 0, 12};
-  EXPECT_EQ(s.at(0.0f), 0.0f);
-  EXPECT_EQ(s.at(-3.0f), 0.0f);
-  EXPECT_EQ(s.at(1.0f), 12.0f);
-  EXPECT_EQ(s.at(kInf), 12.0f);
-  const Sketch one{{5.5f}, {7}, 7, 1, 9};
-  for (float q : {0.001f, 0.5f, 0.999f}) EXPECT_EQ(one.at(q), 5.5f);
-}
-
-TEST(QuantileRule, TailsAndInterior) {
-  const Sketch s{{2, 10}, {4, 4}, 8, 0, 12};
-  EXPECT_EQ(s.at(0.1875f), 1.0f);   // left tail, halfway
-  EXPECT_EQ(s.at(0.25f), 2.0f);
-  EXPECT_EQ(s.at(0.5f), 6.0f);      // interior, equal distances
-  EXPECT_EQ(s.at(0.8125f), 11.0f);  // right tail, halfway
-
-  const Sketch three{{0, 10, 20}, {1, 4, 1}, 6, 0, 20};
-  EXPECT_EQ(three.at(0.375f), 6.25f);
-  EXPECT_EQ(three.at(0.5f), 10.0f);
-}
-
-TEST(QuantileRule, SingletonCentroidsAreExactPoints) {
-  const Sketch s{{1, 3}, {1, 1}, 2, 1, 3};
-  for (float q : {0.01f, 0.3f, 0.5f, 0.75f}) EXPECT_EQ(s.at(q), 1.0f) << q;
-  for (float q : {0.7500001f, 0.8f, 0.99f}) EXPECT_EQ(s.at(q), 3.0f) << q;
-}
-
-TEST(QuantileRule, NaNLevelGivesTheFirstPairsMidpoint) {
-  const Sketch s{{2, 10, 30}, {4, 4, 4}, 12, 0, 40};
-  EXPECT_EQ(s.at(kNaN), 6.0f);
-}
-
-TEST(QuantileRule, InfiniteCentroidsNeverProduceNaN) {
-  const Sketch s{{-kInf, 0.0f, kInf}, {5, 5, 5}, 15, -kInf, kInf};
+TEST(QuantileRule, AnswersOnHandMadeSketches) {
+  const float big = std::numeric_limits<float>::max();
+  const Sketch empty{{}, {}, 0, kInf, -kInf}, no_total{{3.0f}, {1}, 0, 3, 3};
+  const Sketch two{{2, 10}, {4, 4}, 8, 0, 12}, one{{5.5f}, {7}, 7, 1, 9};
+  const Sketch three{{0, 10, 20}, {1, 4, 1}, 6, 0, 20}, singletons{{1, 3}, {1, 1}, 2, 1, 3};
+  const Sketch infinite{{-kInf, 0.0f, kInf}, {5, 5, 5}, 15, -kInf, kInf};
+  const Sketch wide{{-big, big}, {4, 4}, 8, -big, big};  // the 32-bit formula would overflow
+  struct Case { const char* what; const Sketch& sketch; std::vector<float> levels; float expected; };
+  const Case cases[] = {
+      {"empty cell", empty, {-1, 0, 0.5f, 1, 2}, 0},
+      {"no total weight", no_total, {0.5f}, 0},
+      {"levels at or below 0: the minimum", two, {0, -3}, 0},
+      {"levels at or above 1: the maximum", two, {1, kInf}, 12},
+      {"one centroid", one, {0.001f, 0.5f, 0.999f}, 5.5f},
+      {"left tail, halfway", two, {0.1875f}, 1},
+      {"first centre", two, {0.25f}, 2},
+      {"interior, equal distances", two, {0.5f}, 6},
+      {"right tail, halfway", two, {0.8125f}, 11},
+      {"interior, unequal weights", three, {0.375f}, 6.25f},
+      {"middle centre", three, {0.5f}, 10},
+      {"weight-1 centroids are exact points", singletons, {0.01f, 0.3f, 0.5f, 0.75f}, 1},
+      {"the next exact point", singletons, {0.7500001f, 0.8f, 0.99f}, 3},
+      {"NaN level: the first pair's midpoint", three, {kNaN}, 5},
+      {"infinite outer centroids", infinite, {0.1f}, -kInf},
+      {"between infinite centroids", infinite, {0.5f}, 0},
+      {"infinite upper centroid", infinite, {0.9f}, kInf},
+      {"largest finite centroids", wide, {0.5f}, 0},
+  };
+  for (const Case& c : cases) {
+    for (float q : c.levels) EXPECT_EQ(c.sketch.at(q), c.expected) << c.what << ", level " << q;
+  }
   for (int k = 1; k < 100; ++k) {
     const float q = static_cast<float>(k) / 100.0f;
-    EXPECT_FALSE(std::isnan(s.at(q))) << q;
+    EXPECT_FALSE(std::isnan(infinite.at(q))) << q;
+    EXPECT_TRUE(std::isfinite(wide.at(q))) << q;
   }
-  EXPECT_EQ(s.at(0.1f), -kInf);
-  EXPECT_EQ(s.at(0.5f), 0.0f);
-  EXPECT_EQ(s.at(0.9f), kInf);
-  // Finite but huge: the 32-bit formula would overflow.
-  const float big = std::numeric_limits<float>::max();
-  const Sketch wide{{-big, big}, {4, 4}, 8, -big, big};
-  EXPECT_EQ(wide.at(0.5f), 0.0f);
-  EXPECT_TRUE(std::isfinite(wide.at(0.3f)));
 }
 
 TEST(Queries, AllCellPassIgnoresBufferedRowsCellQueryFlushes) {
