@@ -1,6 +1,12 @@
 """Shared fixtures. The suite tests the installed extension (`pip install .`);
 put a build directory first on PYTHONPATH to test a local build instead."""
 
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -32,3 +38,35 @@ class FakeTensor:
 @pytest.fixture
 def fake_tensor():
     return FakeTensor
+
+
+def pick_free_port():
+    """A loopback port nothing listens on (not 0: the start-up line would show 0)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def free_port():
+    return pick_free_port
+
+
+def start_visualizer(script, *args):
+    """Runs `script`, which serves a digest, in a child interpreter on a free
+    port; returns the child and the port once its start-up line is out."""
+    port = pick_free_port()
+    # A shell that started us in the background may have us ignore SIGINT;
+    # the server must not inherit that, or Ctrl+C could not stop it.
+    child = subprocess.Popen(
+        [sys.executable, "-c", script, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True, env=dict(os.environ, TESRAK_PORT=str(port)),
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    banner = child.stderr.readline() if select.select([child.stderr], [], [], 60)[0] else "none"
+    assert banner == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
+    return child, port
+
+
+@pytest.fixture(scope="session")
+def visualizer_child():
+    return start_visualizer

@@ -2,12 +2,8 @@
 import base64
 import contextlib
 import json
-import os
-import select
 import signal
-import socket
 import subprocess
-import sys
 import urllib.request
 from urllib.parse import urlsplit
 
@@ -57,31 +53,22 @@ AFTER_FRAMES = "new Promise(r => requestAnimationFrame(() => requestAnimationFra
 
 
 @contextlib.contextmanager
-def visualizer(shape):
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    # A shell that started us in the background may have us ignore SIGINT;
-    # the server must not inherit that, or Ctrl+C could not stop it.
-    proc = subprocess.Popen([sys.executable, "-c", SERVER_SCRIPT, ",".join(map(str, shape))],
-                            env=dict(os.environ, TESRAK_PORT=str(port)), stderr=subprocess.PIPE, text=True,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+def visualizer(start, shape):
+    child, port = start(SERVER_SCRIPT, ",".join(map(str, shape)))
     try:
-        line = proc.stderr.readline() if select.select([proc.stderr], [], [], 60)[0] else "timed out"
-        assert line == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n", line
         yield f"http://127.0.0.1:{port}"
     finally:
-        proc.send_signal(signal.SIGINT)
+        child.send_signal(signal.SIGINT)
         try:
-            proc.wait(timeout=10)
+            child.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            proc.kill()
+            child.kill()
             raise
 
 
 @pytest.fixture(scope="module")
-def server4d():
-    with visualizer([2, 3, 8, 8]) as base:
+def server4d(visualizer_child):
+    with visualizer(visualizer_child, [2, 3, 8, 8]) as base:
         yield base
 
 
@@ -457,8 +444,8 @@ def test_every_control_stays_whole_at_ordinary_widths(page4d):
     assert hints_shown  # some width leaves room for a hint
 
 
-def test_empty_tensor_draws_no_cells_and_opens_nothing(browser):
-    with visualizer([2, 0, 4, 4]) as base:
+def test_empty_tensor_draws_no_cells_and_opens_nothing(browser, visualizer_child):
+    with visualizer(visualizer_child, [2, 0, 4, 4]) as base:
         p = PageUnderTest(browser, base)
         assert (p.text("ib-shape"), p.text("status")) == ("[2 × 0 × 4 × 4]", "4×4  ·  0 elements")
         assert p.eval("[$('grid').width, $('grid').height, gridRows, gridCols]") == [0, 0, 0, 0]
@@ -480,8 +467,8 @@ def test_empty_tensor_draws_no_cells_and_opens_nothing(browser):
         page.close()
 
 
-def test_one_dimensional_tensor_is_browsed_as_one_row(browser):
-    with visualizer([6]) as base:
+def test_one_dimensional_tensor_is_browsed_as_one_row(browser, visualizer_child):
+    with visualizer(visualizer_child, [6]) as base:
         p = PageUnderTest(browser, base)
         assert (p.text("ib-shape"), p.text("status")) == ("[6]", "1×6  ·  6 elements")
         assert not any(p.page.is_visible("#" + i) for i in NAV_IDS)

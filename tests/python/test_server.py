@@ -2,11 +2,8 @@
 child process: a (2, 3, 4) digest where cell i saw the values i and 2i."""
 
 import json
-import os
 import signal
 import socket
-import subprocess
-import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -42,17 +39,6 @@ def api(port, target, method="GET", body=b""):
     return status, json.loads(payload)
 
 
-def start_server():
-    with socket.socket() as s:  # not port 0: the start-up line would show 0
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    child = subprocess.Popen([sys.executable, "-c", SERVE], stderr=subprocess.PIPE,
-                             stdout=subprocess.PIPE, env=dict(os.environ, TESRAK_PORT=str(port)))
-    banner = child.stderr.readline().decode()
-    assert banner == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
-    return child, port
-
-
 def stop_server(child):
     """Ctrl+C; gives the moment the child's visualize() returned."""
     child.send_signal(signal.SIGINT)
@@ -62,8 +48,8 @@ def stop_server(child):
 
 
 @pytest.fixture(scope="module")
-def port():
-    child, port = start_server()
+def port(visualizer_child):
+    child, port = visualizer_child(SERVE)
     yield port
     stop_server(child)
 
@@ -154,8 +140,8 @@ def test_a_trickling_peer_holds_the_server_only_until_its_deadline(port):
         thread.join()
 
 
-def test_ctrl_c_is_noticed_in_the_middle_of_a_connection():
-    child, port = start_server()
+def test_ctrl_c_is_noticed_in_the_middle_of_a_connection(visualizer_child):
+    child, port = visualizer_child(SERVE)
     stop, thread = trickling_peer(port, interval=0.1)
     try:
         time.sleep(0.5)  # the server is reading the peer's head by now

@@ -3,10 +3,6 @@ drives the server meanwhile. Run on a daemon thread, it must let the
 interpreter end."""
 
 import _thread
-import os
-import socket
-import subprocess
-import sys
 import threading
 import time
 import urllib.request
@@ -16,10 +12,8 @@ import pytest
 import tesrak
 
 
-def test_served_digest_is_borrowed_until_ctrl_c_stops_it_promptly(monkeypatch, capfd):
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+def test_served_digest_is_borrowed_until_ctrl_c_stops_it_promptly(monkeypatch, capfd, free_port):
+    port = free_port()
     monkeypatch.setenv("TESRAK_PORT", str(port))
     digest = tesrak.TensorDigest([2, 2], 10, dtype="int32")
     digest.update([1, 2, 3, 4])
@@ -79,15 +73,8 @@ keep = SlowFinaliser()
 """
 
 
-def test_interpreter_exits_cleanly_while_a_daemon_thread_serves():
-    runs = []
-    for finaliser_sleep in ["0", "0.2"] * 3:
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        runs.append(subprocess.Popen(
-            [sys.executable, "-c", DAEMON, finaliser_sleep], stderr=subprocess.PIPE,
-            env=dict(os.environ, TESRAK_PORT=str(port))))
+def test_interpreter_exits_cleanly_while_a_daemon_thread_serves(visualizer_child):
+    runs = [visualizer_child(DAEMON, finaliser_sleep)[0] for finaliser_sleep in ["0", "0.2"] * 3]
     for run in runs:
-        _, err = run.communicate(timeout=60)
-        assert (run.returncode, err.decode().count("\n")) == (0, 1), err  # the start-up line only
+        out, err = run.communicate(timeout=60)
+        assert (run.returncode, out, err) == (0, "", "")  # nothing after the start-up line
