@@ -1,5 +1,4 @@
 """The browser page, driven in headless Chromium against a live visualize() server."""
-import base64
 import contextlib
 import json
 import signal
@@ -266,19 +265,17 @@ def test_index_boxes_and_arrow_keys(page4d):
     assert p.eval("state.c") == 1
 
 
-# Decodes a PNG in the page and returns the RGB of each point and the number
-# of pixels of one colour inside a rectangle.
-PNG_PROBE = """async ([png, points, rect, rgb]) => {
-  const bitmap = await createImageBitmap(await (await fetch('data:image/png;base64,' + png)).blob());
-  const ctx = new OffscreenCanvas(bitmap.width, bitmap.height).getContext('2d');
-  ctx.drawImage(bitmap, 0, 0);
-  const px = ctx.getImageData(0, 0, bitmap.width, bitmap.height).data;
-  const at = (x, y) => Array.from(px.slice((y * bitmap.width + x) * 4, (y * bitmap.width + x) * 4 + 3));
+# The RGB at the centre of each grid cell as drawn, and the number of chart
+# pixels of one colour.
+CANVAS_PROBE = """rgb => {
+  const pixels = id => $(id).getContext('2d').getImageData(0, 0, $(id).width, $(id).height);
+  const grid = pixels('grid'), chart = pixels('chart'), half = Math.floor(cellSz / 2);
+  const at = (image, x, y) => Array.from(image.data.slice(4 * (y * image.width + x), 4 * (y * image.width + x) + 3));
+  const colours = sliceData.distributions.map(
+    (_, i) => at(grid, (i % gridCols) * cellSz + half, Math.floor(i / gridCols) * cellSz + half));
   let count = 0;
-  for (let y = rect.y; y < rect.y + rect.height; y++)
-    for (let x = rect.x; x < rect.x + rect.width; x++)
-      if (at(x, y).every((v, i) => v === rgb[i])) count++;
-  return {colours: points.map(([x, y]) => at(x, y)), count};
+  for (let k = 0; k < chart.data.length; k += 4) if (rgb.every((v, j) => chart.data[k + j] === v)) count++;
+  return [colours, count];
 }"""
 
 
@@ -303,17 +300,11 @@ def test_hover_then_click_shows_the_cells_summary_and_colours(page4d):
     assert (p.text("cell-coord"), p.text("cell-dist")) == ("CELL [2, 4]", cell["distribution"])
     assert p.text("status").endswith("  ·  1 selected")
 
-    png = base64.b64encode(p.page.screenshot()).decode()
-    labels = p.eval("sliceData.distributions")
-    panel_top = p.page.locator("#panel").bounding_box()["y"]
-    cells = [(r, c) for r in range(8) for c in range(8)
-             if (r, c) != (2, 4) and p.cell_point(r, c)[1] + p.eval("cellSz") / 2 < panel_top]
-    points = [[int(v) for v in p.cell_point(r, c)] for r, c in cells]
-    chart = {k: int(v) for k, v in p.page.locator("#chart").bounding_box().items()}
-    probe = p.page.evaluate(PNG_PROBE, [png, points, chart, list(FAMILY_RGB[cell["distribution"]])])
-    assert len(cells) >= 30
-    assert [tuple(c) for c in probe["colours"]] == [FAMILY_RGB[labels[r * 8 + c]] for r, c in cells]
-    assert probe["count"] > 100  # the curve's stroke
+    colours, stroke = p.page.evaluate(CANVAS_PROBE, list(FAMILY_RGB[cell["distribution"]]))
+    shown = [tuple(rgb) for i, rgb in enumerate(colours) if i != 2 * 8 + 4]  # not the selected one
+    assert shown == [FAMILY_RGB[label] for i, label in enumerate(p.eval("sliceData.distributions"))
+                     if i != 2 * 8 + 4]
+    assert stroke > 100  # the curve's stroke
 
     p.page.click("#panel-close")
     assert not p.eval("document.getElementById('panel').classList.contains('open')")
