@@ -30,6 +30,7 @@ TEST(QuantileRule, AnswersOnHandMadeSketches) {
   const Sketch three{{0, 10, 20}, {1, 4, 1}, 6, 0, 20}, singletons{{1, 3}, {1, 1}, 2, 1, 3};
   const Sketch infinite{{-kInf, 0.0f, kInf}, {5, 5, 5}, 15, -kInf, kInf};
   const Sketch wide{{-big, big}, {4, 4}, 8, -big, big};  // the 32-bit formula would overflow
+  const Sketch flushed{{1, 2.5f, 4}, {1, 2, 1}, 4, 1, 4};  // 1, 2, 3, 4 at compression 2
   struct Case { const char* what; const Sketch& sketch; std::vector<float> levels; float expected; };
   const Case cases[] = {
       {"empty cell", empty, {-1, 0, 0.5f, 1, 2}, 0},
@@ -45,6 +46,9 @@ TEST(QuantileRule, AnswersOnHandMadeSketches) {
       {"middle centre", three, {0.5f}, 10},
       {"weight-1 centroids are exact points", singletons, {0.01f, 0.3f, 0.5f, 0.75f}, 1},
       {"the next exact point", singletons, {0.7500001f, 0.8f, 0.99f}, 3},
+      {"worked example, low", flushed, {0, 0.25f, 0.375f}, 1},
+      {"worked example, middle", flushed, {0.5f}, 2.5f},
+      {"worked example, high", flushed, {0.625f, 0.75f, 1}, 4},
       {"NaN level: the first pair's midpoint", three, {kNaN}, 5},
       {"infinite outer centroids", infinite, {0.1f}, -kInf},
       {"between infinite centroids", infinite, {0.5f}, 0},

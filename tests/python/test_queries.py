@@ -8,16 +8,6 @@ import pytest
 from tesrak import TensorDigest
 
 
-def test_compression_two_worked_example():
-    # One flush of 1, 2, 3, 4 gives centroids 1, 2.5, 4 with weights 1, 2, 1.
-    d = TensorDigest([], 2)
-    for v in (1, 2, 3, 4):
-        d.update([v])
-    levels = [0, 0.25, 0.375, 0.5, 0.625, 0.75, 1]
-    assert d.cell_quantiles(0, levels) == [1, 1, 1, 2.5, 4, 4, 4]
-    assert d.quantile(0.5) == [2.5]
-
-
 def test_results_are_exact_widenings():
     d = TensorDigest([], 5)
     d.update([0.1])
