@@ -157,10 +157,12 @@ def test_ctrl_c_is_noticed_in_the_middle_of_a_connection(visualizer_child):
     ("", "invalid port value"), ("65536", "invalid port value"),
     ("in use", "Address already in use (os error 98)")])
 def test_start_up_failures_raise_os_error(port_text, message, monkeypatch, capfd):
+    digest = tesrak.TensorDigest([2], 10)
     with socket.create_server(("127.0.0.1", 0)) as holder:
         taken = str(holder.getsockname()[1])
         monkeypatch.setenv("TESRAK_PORT", taken if port_text == "in use" else port_text)
         with pytest.raises(OSError) as raised:
-            tesrak.TensorDigest([2], 10).visualize()
+            digest.visualize()
     assert type(raised.value) is OSError and raised.value.args == (message,)
     assert capfd.readouterr().err == ""
+    assert digest.flush() is None  # the digest was given back
