@@ -123,7 +123,9 @@ TYPED_TEST(FlushSort, FlushGivesTheVeryBitsOfAFlushWithStdSort) {
     for (int batch = 0; batch < 6; ++batch) {
       const std::uint64_t rows = 1 + rng() % (d.buffer_capacity - 1);
       for (std::uint64_t r = 0; r < rows; ++r) {
-        for (std::uint64_t i = 0; i < kCells; ++i) row[i] = draw<T>(rng, kMixes[i % std::size(kMixes)]);
+        for (std::uint64_t i = 0; i < kCells; ++i) {
+          row[i] = draw<T>(rng, kMixes[i % std::size(kMixes)]);
+        }
         d.update(row);
         reference.update(row);
       }

@@ -9,9 +9,12 @@
 
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
+#include "test_support.hpp"
 
 namespace tesrak {
 namespace {
+
+using testing::centroids_of;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -34,12 +37,6 @@ void set_cell(TensorDigest<T>& d, std::uint64_t i, const std::vector<Centroid>& 
   d.n_centroids[i] = cs.size();
   d.mins[i] = min;
   d.maxs[i] = max;
-}
-
-template <typename T>
-std::vector<float> means_of(const TensorDigest<T>& d, std::uint64_t i = 0) {
-  const auto first = d.centroids_means.begin() + static_cast<std::ptrdiff_t>(i * d.max_centroids);
-  return {first, first + static_cast<std::ptrdiff_t>(d.n_centroids[i])};
 }
 
 std::vector<std::uint32_t> bits_of(const std::vector<float>& values) {
@@ -72,7 +69,8 @@ TEST(MergeCells, PoolsCentroidsInTotalOrderAndExtremesByStrictComparisons) {
   set_cell(d, 2, {{-kInf, 1}, {-0.0f, 1}, {5, 1}}, -3.0f, 5.0f);
   const std::uint64_t cells[] = {0, 1, 2};
   const auto r = d.merge_cells(cells);
-  EXPECT_EQ(bits_of(means_of(r)), bits_of({-kNaN, -kInf, -0.0f, 0.0f, 3, 5, 7, kInf, kNaN}));
+  EXPECT_EQ(bits_of(centroids_of(r, 0).means),
+            bits_of({-kNaN, -kInf, -0.0f, 0.0f, 3, 5, 7, kInf, kNaN}));
   EXPECT_EQ(r.mins[0], -3.0f);
   EXPECT_EQ(r.maxs[0], 7.0f);
 
@@ -123,8 +121,8 @@ TEST(MergeChannels, CompressesEachChannelOnItsOwnThenAllTogether) {
   const auto flat = d.merge_cells(cells);
   EXPECT_EQ(std::tie(two_level.total_weights[0], two_level.mins[0], two_level.maxs[0]),
             std::tie(flat.total_weights[0], flat.mins[0], flat.maxs[0]));
-  EXPECT_NE(means_of(two_level), means_of(flat));
-  EXPECT_EQ(means_of(d.merge_all()), means_of(two_level));
+  EXPECT_NE(centroids_of(two_level, 0).means, centroids_of(flat, 0).means);
+  EXPECT_EQ(centroids_of(d.merge_all(), 0).means, centroids_of(two_level, 0).means);
 }
 
 TEST(MergeAll, CountsChannelsByThePlaneOfTheLastTwoDimensions) {
@@ -147,9 +145,9 @@ TEST(WithoutZeros, DropsCentroidsWithinOneInATrillionOfZero) {
   d.update(std::vector<float>{9.0f, 0.0f, 3.0f});  // flushed first
   const auto r = d.without_zeros();
   EXPECT_EQ(d.n_centroids[0], 5u);  // the source keeps its zeros
-  EXPECT_EQ(means_of(r, 0), (std::vector<float>{3, 5, 9}));
-  EXPECT_EQ(means_of(r, 1), std::vector<float>{1e-11f});
-  EXPECT_EQ(means_of(r, 2).size(), 4u);  // 2, 3, 4 and the NaN mean, which is kept
+  EXPECT_EQ(centroids_of(r, 0).means, (std::vector<float>{3, 5, 9}));
+  EXPECT_EQ(centroids_of(r, 1).means, std::vector<float>{1e-11f});
+  EXPECT_EQ(centroids_of(r, 2).means.size(), 4u);  // 2, 3, 4 and the NaN mean, which is kept
   EXPECT_EQ(r.total_weights, (std::vector<std::uint32_t>{3, 8, 4}));
   // A zero or NaN extreme gives way to the nearest kept mean; others stay exact.
   EXPECT_EQ(r.mins, (std::vector<float>{3, -1, 2}));

@@ -31,7 +31,7 @@ TEST(QuantileRule, AnswersOnHandMadeSketches) {
   const Sketch infinite{{-kInf, 0.0f, kInf}, {5, 5, 5}, 15, -kInf, kInf};
   const Sketch wide{{-big, big}, {4, 4}, 8, -big, big};  // the 32-bit formula would overflow
   const Sketch flushed{{1, 2.5f, 4}, {1, 2, 1}, 4, 1, 4};  // 1, 2, 3, 4 at compression 2
-  struct Case { const char* what; const Sketch& sketch; std::vector<float> levels; float expected; };
+  struct Case { const char* what; const Sketch& s; std::vector<float> levels; float expected; };
   const Case cases[] = {
       {"empty cell", empty, {-1, 0, 0.5f, 1, 2}, 0},
       {"no total weight", no_total, {0.5f}, 0},
@@ -56,7 +56,7 @@ TEST(QuantileRule, AnswersOnHandMadeSketches) {
       {"largest finite centroids", wide, {0.5f}, 0},
   };
   for (const Case& c : cases) {
-    for (float q : c.levels) EXPECT_EQ(c.sketch.at(q), c.expected) << c.what << ", level " << q;
+    for (float q : c.levels) EXPECT_EQ(c.s.at(q), c.expected) << c.what << ", level " << q;
   }
   for (int k = 1; k < 100; ++k) {
     const float q = static_cast<float>(k) / 100.0f;
