@@ -1,6 +1,7 @@
 """The visualizer's HTTP interface over real loopback sockets, served by a
 child process: a (2, 3, 4) digest where cell i saw the values i and 2i."""
 
+import contextlib
 import json
 import signal
 import socket
@@ -54,27 +55,29 @@ def port(visualizer_child):
     stop_server(child)
 
 
-def trickle(peer, stop, interval):
-    """Sends a request head one byte per interval, never ending it, until
-    stopped, cut off by the server, or a minute has passed."""
-    with peer:
-        try:
-            peer.sendall(b"GET / HTTP/1.1\r\n")
-            for _ in range(int(60 / interval)):
-                if stop.wait(interval):
-                    break
-                peer.sendall(b"X")
-        except OSError:
-            pass
-
-
+@contextlib.contextmanager
 def trickling_peer(port, interval):
-    """A trickling peer, connected before this returns; stop it with the event."""
+    """A peer, connected on entry, that sends a request head one byte per
+    interval and never ends it, until the block ends or the server cuts it off."""
     stop = threading.Event()
     peer = socket.create_connection(("127.0.0.1", port))
-    thread = threading.Thread(target=trickle, args=(peer, stop, interval))
+
+    def trickle():
+        with peer:
+            try:
+                peer.sendall(b"GET / HTTP/1.1\r\n")
+                while not stop.wait(interval):
+                    peer.sendall(b"X")
+            except OSError:
+                pass
+
+    thread = threading.Thread(target=trickle)
     thread.start()
-    return stop, thread
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join()
 
 
 def test_reply_head_is_exact_for_every_status(port):
@@ -129,27 +132,19 @@ def test_odd_and_concurrent_clients_are_served_in_turn(port):
 
 
 def test_a_trickling_peer_holds_the_server_only_until_its_deadline(port):
-    stop, thread = trickling_peer(port, interval=1.0)
-    try:
+    with trickling_peer(port, interval=1.0):
         # Accepted after the peer, so answered only once the peer's 5 s are up.
         with socket.create_connection(("127.0.0.1", port), timeout=7) as second:
             second.sendall(b"GET /api/info HTTP/1.1\r\n\r\n")
             assert second.recv(65536).startswith(b"HTTP/1.1 200 OK")
-    finally:
-        stop.set()
-        thread.join()
 
 
 def test_ctrl_c_is_noticed_in_the_middle_of_a_connection(visualizer_child):
     child, port = visualizer_child(SERVE)
-    stop, thread = trickling_peer(port, interval=0.1)
-    try:
+    with trickling_peer(port, interval=0.1):
         time.sleep(0.5)  # the server is reading the peer's head by now
         asked = time.monotonic()
         returned = stop_server(child)
-    finally:
-        stop.set()
-        thread.join()
     assert returned - asked < 0.5
 
 
