@@ -86,12 +86,5 @@ TEST(Queries, CellIndexIsChecked) {
   EXPECT_EQ(d.n_buffered, 0u);  // the flush before the check stays done
 }
 
-TEST(Queries, IntExtremesAnswerAsNearestFloats) {
-  IntDigest d({1}, 1);
-  testing::feed<std::int32_t>(d, {2147483647, -5});
-  const float qs[2] = {0.0f, 1.0f};
-  EXPECT_EQ(d.cell_quantiles(0, qs), (std::vector<float>{-5.0f, 2147483648.0f}));
-}
-
 }  // namespace
 }  // namespace tesrak

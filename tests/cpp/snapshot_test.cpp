@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr const char* kShortPayload = "io error: failed to fill whole buffer";
+const Bytes kInf = {0, 0, 0x80, 0x7F}, kIntMax = {0xFF, 0xFF, 0xFF, 0x7F};  // as stored
 
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -128,14 +129,13 @@ using SnapshotFiles = testing::TempDirTest;
 TEST(SnapshotLayout, FieldsLittleEndianWithCountsBeforeLists) {
   // shape count and entry, numel, compression, row_buffer count
   const Bytes counts = le64(1) + le64(1) + le64(1) + le64(1) + le64(2);
-  const Bytes inf = {0, 0, 0x80, 0x7F}, int_max = {0xFF, 0xFF, 0xFF, 0x7F};
   const Bytes f = payload_of(FloatDigest({1}, 1));
   ASSERT_EQ(f.size(), 269u);
-  EXPECT_EQ(Bytes(f.begin(), f.begin() + 49), Bytes{0} + counts + inf + inf);
+  EXPECT_EQ(Bytes(f.begin(), f.begin() + 49), Bytes{0} + counts + kInf + kInf);
   EXPECT_EQ(Bytes(f.begin() + 65, f.begin() + 73), le64(16));  // max_centroids
   const Bytes i = payload_of(IntDigest({1}, 1));
   ASSERT_EQ(i.size(), 269u);
-  EXPECT_EQ(Bytes(i.begin(), i.begin() + 45), Bytes{1} + counts + int_max);
+  EXPECT_EQ(Bytes(i.begin(), i.begin() + 45), Bytes{1} + counts + kIntMax);
 
   const Bytes scalar = payload_of(FloatDigest({}, 3));
   EXPECT_EQ(scalar.size(), 105u + 56 * 3 + 100);  // no shape entries, one cell
@@ -145,7 +145,6 @@ TEST(SnapshotLayout, FieldsLittleEndianWithCountsBeforeLists) {
 }
 
 TEST(SnapshotLayout, RowsNeverWrittenAreStoredAsTheFillValue) {
-  const Bytes inf = {0, 0, 0x80, 0x7F}, int_max = {0xFF, 0xFF, 0xFF, 0x7F};
   auto rows_of = [](const Bytes& payload) {  // one dimension: the rows follow the count at 33
     return Bytes(payload.begin() + 41, payload.begin() + 41 + 4 * 8);
   };
@@ -153,7 +152,8 @@ TEST(SnapshotLayout, RowsNeverWrittenAreStoredAsTheFillValue) {
   const float values[2] = {1.0f, -2.0f};
   f.update(values);
   f.flush();  // the flushed row stays in the buffer
-  const Bytes one_row = Bytes{0, 0, 0x80, 0x3F, 0, 0, 0, 0xC0} + inf + inf + inf + inf + inf + inf;
+  const Bytes inf_row = kInf + kInf;
+  const Bytes one_row = Bytes{0, 0, 0x80, 0x3F, 0, 0, 0, 0xC0} + inf_row + inf_row + inf_row;
   EXPECT_EQ(rows_of(payload_of(f)), one_row);
   AnyDigest loaded = from_bytes(frame_of(payload_of(f)));
   EXPECT_EQ(rows_of(payload_of(loaded)), one_row);
@@ -162,7 +162,7 @@ TEST(SnapshotLayout, RowsNeverWrittenAreStoredAsTheFillValue) {
   const std::int32_t ints[2] = {5, 6};
   for (int k = 0; k < 3; ++k) i.update(ints);
   const Bytes row = {5, 0, 0, 0, 6, 0, 0, 0};
-  EXPECT_EQ(rows_of(payload_of(i)), row + row + row + int_max + int_max);
+  EXPECT_EQ(rows_of(payload_of(i)), row + row + row + kIntMax + kIntMax);
 }
 
 template <typename T>
