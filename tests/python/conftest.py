@@ -1,6 +1,7 @@
 """Shared fixtures. The suite tests the installed extension (`pip install .`);
 put a build directory first on PYTHONPATH to test a local build instead."""
 
+import contextlib
 import os
 import select
 import signal
@@ -52,9 +53,11 @@ def free_port():
     return pick_free_port
 
 
-def start_visualizer(script, *args):
+@contextlib.contextmanager
+def serving(script, *args):
     """Runs `script`, which serves a digest, in a child interpreter on a free
-    port; returns the child and the port once its start-up line is out."""
+    port; gives the child and the port once its start-up line is out, and
+    stops the child with Ctrl+C at the end unless it has ended."""
     port = pick_free_port()
     # A shell that started us in the background may have us ignore SIGINT;
     # the server must not inherit that, or Ctrl+C could not stop it.
@@ -62,11 +65,19 @@ def start_visualizer(script, *args):
         [sys.executable, "-c", script, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         text=True, env=dict(os.environ, TESRAK_PORT=str(port)),
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    banner = child.stderr.readline() if select.select([child.stderr], [], [], 60)[0] else "none"
-    assert banner == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
-    return child, port
+    try:
+        banner = child.stderr.readline() if select.select([child.stderr], [], [], 60)[0] else ""
+        assert banner == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
+        yield child, port
+    finally:
+        child.send_signal(signal.SIGINT)
+        try:
+            child.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            raise
 
 
 @pytest.fixture(scope="session")
 def visualizer_child():
-    return start_visualizer
+    return serving

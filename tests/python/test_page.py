@@ -1,8 +1,6 @@
 """The browser page, driven in headless Chromium against a live visualize() server."""
 import contextlib
 import json
-import signal
-import subprocess
 import urllib.request
 from urllib.parse import urlsplit
 
@@ -53,16 +51,8 @@ AFTER_FRAMES = "new Promise(r => requestAnimationFrame(() => requestAnimationFra
 
 @contextlib.contextmanager
 def visualizer(start, shape):
-    child, port = start(SERVER_SCRIPT, ",".join(map(str, shape)))
-    try:
+    with start(SERVER_SCRIPT, ",".join(map(str, shape))) as (_, port):
         yield f"http://127.0.0.1:{port}"
-    finally:
-        child.send_signal(signal.SIGINT)
-        try:
-            child.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            raise
 
 
 @pytest.fixture(scope="module")

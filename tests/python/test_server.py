@@ -50,9 +50,8 @@ def stop_server(child):
 
 @pytest.fixture(scope="module")
 def port(visualizer_child):
-    child, port = visualizer_child(SERVE)
-    yield port
-    stop_server(child)
+    with visualizer_child(SERVE) as (_, port):
+        yield port
 
 
 @contextlib.contextmanager
@@ -140,8 +139,7 @@ def test_a_trickling_peer_holds_the_server_only_until_its_deadline(port):
 
 
 def test_ctrl_c_is_noticed_in_the_middle_of_a_connection(visualizer_child):
-    child, port = visualizer_child(SERVE)
-    with trickling_peer(port, interval=0.1):
+    with visualizer_child(SERVE) as (child, port), trickling_peer(port, interval=0.1):
         time.sleep(0.5)  # the server is reading the peer's head by now
         asked = time.monotonic()
         returned = stop_server(child)

@@ -3,6 +3,7 @@ drives the server meanwhile. Run on a daemon thread, it must let the
 interpreter end."""
 
 import _thread
+import contextlib
 import threading
 import time
 import urllib.request
@@ -74,7 +75,9 @@ keep = SlowFinaliser()
 
 
 def test_interpreter_exits_cleanly_while_a_daemon_thread_serves(visualizer_child):
-    runs = [visualizer_child(DAEMON, finaliser_sleep)[0] for finaliser_sleep in ["0", "0.2"] * 3]
-    for run in runs:
-        out, err = run.communicate(timeout=60)
-        assert (run.returncode, out, err) == (0, "", "")  # nothing after the start-up line
+    with contextlib.ExitStack() as stack:
+        runs = [stack.enter_context(visualizer_child(DAEMON, finaliser_sleep))[0]
+                for finaliser_sleep in ["0", "0.2"] * 3]
+        for run in runs:
+            out, err = run.communicate(timeout=60)
+            assert (run.returncode, out, err) == (0, "", "")  # nothing after the start-up line
