@@ -81,12 +81,9 @@ TEST(ZeroedList, GrowsWithZerosAndCopiesOnItsOwn) {
   ZeroedList<std::uint32_t> copy = list;
   copy[0] = 6;
   EXPECT_EQ(list[0], 5u);
-  list.pop_back();
-  EXPECT_EQ(list.size(), 99999u);
   EXPECT_FALSE(list == copy);
   ZeroedList<std::uint32_t> moved = std::move(copy);
   EXPECT_EQ(moved[0], 6u);
-  EXPECT_TRUE(copy.empty());
 }
 
 }  // namespace
