@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "byte_stream.hpp"
 #include "snapshot_frames.hpp"
@@ -206,6 +207,7 @@ class FrameReader final : public detail::ByteSource {
     if (done_) return {};
     for (;;) {
       refill_if_used_up();
+      if (at_frame_start_) join_frame_start();
       ZSTD_outBuffer out{window_.get(), kPayloadWindow, 0};
       const std::size_t taken_before = in_.pos;
       const std::size_t still_expected = ZSTD_decompressStream(context_.get(), &out, &in_);
@@ -217,6 +219,7 @@ class FrameReader final : public detail::ByteSource {
                     out.pos);
       // 0: a frame has been decoded and handed out in full.
       if (still_expected == 0) frame_.end();
+      at_frame_start_ = still_expected == 0;
       refill_if_used_up();
       const bool input_used_up = in_.pos == in_.size && input_ended_;
       if (still_expected == 0 && input_used_up) done_ = true;
@@ -273,9 +276,34 @@ class FrameReader final : public detail::ByteSource {
   // the end of the input is known as soon as it is reached.
   void refill_if_used_up() {
     if (in_.pos < in_.size || input_ended_) return;
-    const std::span<const std::uint8_t> piece = input_.next();
-    input_ended_ = piece.empty();
+    std::span<const std::uint8_t> piece = std::exchange(rest_of_piece_, {});
+    if (piece.empty()) {
+      piece = input_.next();
+      input_ended_ = piece.empty();
+    }
     in_ = ZSTD_inBuffer{piece.data(), piece.size(), 0};
+  }
+
+  // The decoder tells a legacy frame (zstd 0.5 to 0.7) from garbage only
+  // when the call that starts the frame holds the frame's first five bytes;
+  // given fewer, it refuses the frame as unknown. So a frame's first call
+  // gets them together, joined here from the pieces they straddle.
+  void join_frame_start() {
+    std::size_t have = in_.size - in_.pos;
+    if (have >= frame_start_.size() || input_ended_) return;
+    std::memcpy(frame_start_.data(), static_cast<const std::uint8_t*>(in_.src) + in_.pos, have);
+    while (have < frame_start_.size()) {
+      const std::span<const std::uint8_t> piece = input_.next();
+      if (piece.empty()) {
+        input_ended_ = true;
+        break;
+      }
+      const std::size_t n = std::min(frame_start_.size() - have, piece.size());
+      std::memcpy(frame_start_.data() + have, piece.data(), n);
+      have += n;
+      rest_of_piece_ = piece.subspan(n);
+    }
+    in_ = ZSTD_inBuffer{frame_start_.data(), have, 0};
   }
 
   detail::ByteSource& input_;
@@ -284,6 +312,9 @@ class FrameReader final : public detail::ByteSource {
   ZSTD_inBuffer in_{nullptr, 0, 0};
   bool input_ended_ = false;
   bool done_ = false;
+  bool at_frame_start_ = true;
+  std::array<std::uint8_t, ZSTD_FRAMEHEADERSIZE_PREFIX(ZSTD_f_zstd1)> frame_start_{};
+  std::span<const std::uint8_t> rest_of_piece_;
   FrameSize frame_;
 };
 

@@ -214,6 +214,20 @@ TEST(SnapshotDecoding, FramesJoinCountsMayReachTheirLimitsEveryCutIsShort) {
   EXPECT_STREQ(io_error_of([&] { FloatDigest::from_payload(cut_ints); }).what(), kShortPayload);
 }
 
+// The decoder knows a legacy frame (zstd 0.5 to 0.7) only by a start it sees
+// whole in one call, so the reader joins one split between pieces.
+TEST(SnapshotDecoding, ALegacyFrameIsKnownHoweverItsStartArrives) {
+  const Bytes legacy_start = {0x25, 0xB5, 0x2F, 0xFD, 0x00, 0x71};  // zstd 0.5, cut short
+  for (const Bytes& file : {legacy_start, frame_of(Bytes{9}) + legacy_start}) {
+    for (std::size_t piece = 1; piece <= 8; ++piece) {
+      SCOPED_TRACE(piece);
+      fuzz::PiecewiseSource pieces(file, piece);
+      EXPECT_STREQ(io_error_of([&] { detail::decode_frames(pieces); }).what(), "incomplete frame");
+    }
+    EXPECT_STREQ(io_error_of([&] { from_bytes(file); }).what(), "incomplete frame");
+  }
+}
+
 // Files broken in one way or in two: each reports the fault met first
 // when the frames are decompressed whole and then decoded field by field,
 // then checked for the tag and the invariants in field order.
