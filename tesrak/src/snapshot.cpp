@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "byte_stream.hpp"
 #include "snapshot_frames.hpp"
@@ -33,6 +34,10 @@ constexpr int kCompressionLevel = 3;
 constexpr std::size_t kFrameWindow = std::size_t{1} << 20;
 // The decompressor's output, handed to the payload reader a window at a time.
 constexpr std::size_t kPayloadWindow = std::size_t{256} << 10;
+// What the decoder must see of a frame at once to tell its kind.
+constexpr std::size_t kFrameStart = ZSTD_FRAMEHEADERSIZE_PREFIX(ZSTD_f_zstd1);
+// The most input held to give a small frame to the decoder whole.
+constexpr std::size_t kMaxStagedFrame = std::size_t{2} << 20;
 
 struct CompressorDeleter {
   void operator()(ZSTD_CCtx* c) const noexcept { ZSTD_freeCCtx(c); }
@@ -207,7 +212,7 @@ class FrameReader final : public detail::ByteSource {
     if (done_) return {};
     for (;;) {
       refill_if_used_up();
-      if (at_frame_start_) join_frame_start();
+      if (at_frame_start_) stage_frame_start();
       ZSTD_outBuffer out{window_.get(), kPayloadWindow, 0};
       const std::size_t taken_before = in_.pos;
       const std::size_t still_expected = ZSTD_decompressStream(context_.get(), &out, &in_);
@@ -276,34 +281,50 @@ class FrameReader final : public detail::ByteSource {
   // the end of the input is known as soon as it is reached.
   void refill_if_used_up() {
     if (in_.pos < in_.size || input_ended_) return;
-    std::span<const std::uint8_t> piece = std::exchange(rest_of_piece_, {});
-    if (piece.empty()) {
-      piece = input_.next();
-      input_ended_ = piece.empty();
-    }
+    const std::span<const std::uint8_t> piece = input_.next();
+    input_ended_ = piece.empty();
     in_ = ZSTD_inBuffer{piece.data(), piece.size(), 0};
   }
 
-  // The decoder tells a legacy frame (zstd 0.5 to 0.7) from garbage only
-  // when the call that starts the frame holds the frame's first five bytes;
-  // given fewer, it refuses the frame as unknown. So a frame's first call
-  // gets them together, joined here from the pieces they straddle.
-  void join_frame_start() {
-    std::size_t have = in_.size - in_.pos;
-    if (have >= frame_start_.size() || input_ended_) return;
-    std::memcpy(frame_start_.data(), static_cast<const std::uint8_t*>(in_.src) + in_.pos, have);
-    while (have < frame_start_.size()) {
-      const std::span<const std::uint8_t> piece = input_.next();
-      if (piece.empty()) {
-        input_ended_ = true;
-        break;
-      }
-      const std::size_t n = std::min(frame_start_.size() - have, piece.size());
-      std::memcpy(frame_start_.data() + have, piece.data(), n);
-      have += n;
-      rest_of_piece_ = piece.subspan(n);
+  // Whether a frame is judged depends on how its bytes reach the decoder:
+  // - a legacy frame (zstd 0.5 to 0.7) is told from garbage only when the
+  //   call that starts it holds its first five bytes;
+  // - a frame that declares a content size the output window can hold, and
+  //   that arrives whole in one call, is decoded in a single pass, which
+  //   refuses some damaged frames that decoding block by block lets through.
+  // So that no file reads differently for where its pieces happen to end,
+  // a frame's first call is given those five bytes, and such a frame whole
+  // (up to kMaxStagedFrame bytes), joined here from the pieces they span.
+  void stage_frame_start() {
+    const std::span<const std::uint8_t> rest(static_cast<const std::uint8_t*>(in_.src) + in_.pos,
+                                             in_.size - in_.pos);
+    if (input_ended_ || holds_frame_start(rest)) return;
+    if (in_.src == staged_.data()) {
+      staged_.erase(staged_.begin(), staged_.begin() + static_cast<std::ptrdiff_t>(in_.pos));
+    } else {
+      staged_.assign(rest.begin(), rest.end());
     }
-    in_ = ZSTD_inBuffer{frame_start_.data(), have, 0};
+    while (!holds_frame_start(staged_)) {
+      const std::span<const std::uint8_t> piece = input_.next();
+      input_ended_ = piece.empty();
+      if (input_ended_) break;
+      staged_.insert(staged_.end(), piece.begin(), piece.end());
+    }
+    in_ = ZSTD_inBuffer{staged_.data(), staged_.size(), 0};
+  }
+
+  // Whether `bytes` hold as much of a frame as its first call must see.
+  static bool holds_frame_start(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kFrameStart) return false;
+    ZSTD_frameHeader header;
+    const std::size_t missing = ZSTD_getFrameHeader(&header, bytes.data(), bytes.size());
+    if (ZSTD_isError(missing)) return true;  // legacy, or no frame at all
+    if (missing != 0) return false;
+    // An unknown content size counts as larger than any.
+    if (header.frameType != ZSTD_frame || header.frameContentSize > kPayloadWindow) return true;
+    if (bytes.size() >= kMaxStagedFrame) return true;
+    const std::size_t size = ZSTD_findFrameCompressedSize(bytes.data(), bytes.size());
+    return !ZSTD_isError(size) || ZSTD_getErrorCode(size) != ZSTD_error_srcSize_wrong;
   }
 
   detail::ByteSource& input_;
@@ -313,8 +334,7 @@ class FrameReader final : public detail::ByteSource {
   bool input_ended_ = false;
   bool done_ = false;
   bool at_frame_start_ = true;
-  std::array<std::uint8_t, ZSTD_FRAMEHEADERSIZE_PREFIX(ZSTD_f_zstd1)> frame_start_{};
-  std::span<const std::uint8_t> rest_of_piece_;
+  std::vector<std::uint8_t> staged_;
   FrameSize frame_;
 };
 
