@@ -171,8 +171,12 @@ std::uint64_t usable_memory() {
   return usable;
 }
 
+bool fits_in_usable_memory(std::uint64_t bytes) {
+  return bytes < kCheckedFrom || bytes <= usable_memory();
+}
+
 void refuse_beyond_usable_memory(std::uint64_t bytes) {
-  if (bytes >= kCheckedFrom && bytes > usable_memory()) throw std::bad_alloc();
+  if (!fits_in_usable_memory(bytes)) throw std::bad_alloc();
 }
 
 }  // namespace tesrak::detail

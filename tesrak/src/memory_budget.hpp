@@ -12,6 +12,10 @@ namespace tesrak::detail {
 // soft limits.
 std::uint64_t usable_memory();
 
+// Whether `bytes` are within usable_memory(). Requests too small to be
+// worth the lookup always are.
+bool fits_in_usable_memory(std::uint64_t bytes);
+
 // Throws std::bad_alloc when `bytes` exceed usable_memory(): a request
 // that would be killed on its way, instead of refused, is refused at once.
 void refuse_beyond_usable_memory(std::uint64_t bytes);

@@ -287,15 +287,6 @@ void check_centroid_counts(const TensorDigest<T>& d) {
   }
 }
 
-bool fits_in_memory(std::uint64_t bytes) {
-  try {
-    refuse_beyond_usable_memory(bytes);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
 // Reads the fields of one payload into `d`, keeping what it can vouch for.
 template <typename T>
 class FieldReader {
@@ -337,7 +328,7 @@ class FieldReader {
   // they fit in memory.
   void shape() {
     const std::uint64_t dims = scalar<std::uint64_t>();
-    const bool keep = fits_in_memory(saturating_bytes(dims, sizeof(std::uint64_t)));
+    const bool keep = fits_in_usable_memory(saturating_bytes(dims, sizeof(std::uint64_t)));
     if (keep) {
       try {
         d_.shape.reserve(static_cast<std::size_t>(dims));
@@ -362,7 +353,7 @@ class FieldReader {
   void expect_layout() {
     if (!s_.shape_cells || *s_.shape_cells != s_.numel) return;
     expected_ = DigestLayout::of(s_.numel, s_.compression);
-    if (expected_ && !fits_in_memory(expected_->bytes(d_.shape.size()))) too_large_ = true;
+    if (expected_ && !fits_in_usable_memory(expected_->bytes(d_.shape.size()))) too_large_ = true;
   }
 
   // A field that compression fixes; any other value dooms the payload.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <initializer_list>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -45,10 +44,6 @@ class ZeroedList {
   // `count` entries, all zero.
   explicit ZeroedList(size_type count) { allocate(count); }
 
-  ZeroedList(std::initializer_list<V> values) : ZeroedList(values.size()) {
-    std::copy(values.begin(), values.end(), data_);
-  }
-
   ZeroedList(const ZeroedList& other) : ZeroedList(other.size_) {
     if (size_ > 0) std::memcpy(data_, other.data_, size_ * sizeof(V));
   }
@@ -80,17 +75,11 @@ class ZeroedList {
 
   V& operator[](size_type i) noexcept { return data_[i]; }
   const V& operator[](size_type i) const noexcept { return data_[i]; }
-  V& front() noexcept { return data_[0]; }
-  const V& front() const noexcept { return data_[0]; }
-  V& back() noexcept { return data_[size_ - 1]; }
-  const V& back() const noexcept { return data_[size_ - 1]; }
 
   iterator begin() noexcept { return data_; }
   iterator end() noexcept { return data_ + size_; }
   const_iterator begin() const noexcept { return data_; }
   const_iterator end() const noexcept { return data_ + size_; }
-  const_iterator cbegin() const noexcept { return data_; }
-  const_iterator cend() const noexcept { return data_ + size_; }
 
   // Entries added at the end are zero, as in a new list.
   void resize(size_type count) {
