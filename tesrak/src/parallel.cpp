@@ -1,7 +1,7 @@
 #include "parallel.hpp"
 
+#include <climits>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -35,19 +35,30 @@ std::size_t configured_threads() {
   return 0;
 }
 
-std::unique_ptr<tbb::global_control> make_limit() {
-  std::size_t threads = configured_threads();
-  // TBB aborts on a limit of 0, so only a positive count is installed.
-  if (threads == 0) return nullptr;
-  return std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
-                                               threads);
+// A global limit alone only lowers oneTBB's default arena, which never
+// grows past the CPUs the process may use; an arena of its own, with a
+// limit to match, has exactly the count asked for. Both live as long as
+// the process.
+struct Pool {
+  explicit Pool(std::size_t threads)
+      : limit(tbb::global_control::max_allowed_parallelism, threads),
+        arena(static_cast<int>(threads)) {}
+  tbb::global_control limit;
+  tbb::task_arena arena;
+};
+
+Pool* make_pool() {
+  const std::size_t threads = configured_threads();
+  // oneTBB aborts on a limit of 0, so only a positive count makes a pool.
+  if (threads == 0 || threads > static_cast<std::size_t>(INT_MAX)) return nullptr;
+  return new Pool(threads);  // never freed: workers may outlive static destructors
 }
 
 }  // namespace
 
-void apply_thread_limit() {
-  static const std::unique_ptr<tbb::global_control> limit = make_limit();
-  (void)limit;
+tbb::task_arena* configured_pool() {
+  static Pool* const pool = make_pool();
+  return pool ? &pool->arena : nullptr;
 }
 
 }  // namespace tesrak::detail

@@ -5,12 +5,16 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 namespace tesrak::detail {
 
-// Limits the shared worker pool to RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS,
-// else every available CPU. The environment is read once, at the first pass.
-void apply_thread_limit();
+// The arena every parallel pass runs in when RAYON_NUM_THREADS, else
+// RAYON_RS_NUM_CPUS, sets the pool size: exactly that many threads, the
+// calling one included, whatever the CPU count. Without either variable it
+// is null and passes run in the caller's own arena, oneTBB's default of
+// every available CPU. The environment is read once, at the first pass.
+tbb::task_arena* configured_pool();
 
 // Runs body(begin, end) over contiguous sub-ranges of the cells [0, n) on the
 // shared pool, with its default splitting, and waits for all of them. A
@@ -19,9 +23,15 @@ void apply_thread_limit();
 // the storage of its own cells.
 template <typename Body>
 void for_each_cell_range(std::uint64_t n, std::uint64_t grain, Body&& body) {
-  apply_thread_limit();
-  tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, n, grain),
-                    [&body](const tbb::blocked_range<std::uint64_t>& r) { body(r.begin(), r.end()); });
+  const auto pass = [&] {
+    tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, n, grain),
+                      [&body](const tbb::blocked_range<std::uint64_t>& r) { body(r.begin(), r.end()); });
+  };
+  if (tbb::task_arena* pool = configured_pool()) {
+    pool->execute(pass);
+  } else {
+    pass();
+  }
 }
 
 template <typename Body>
