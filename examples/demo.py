@@ -10,7 +10,10 @@ another, so the grid shows how the sketches tell families apart:
 Run it, open the printed URL, and stop it with Ctrl+C.
 """
 
+import errno
 import math
+import os
+import sys
 
 import numpy as np
 
@@ -73,12 +76,24 @@ def main():
     digest = tesrak.TensorDigest(list(SHAPE), COMPRESSION, dtype=np.float32)
     for _ in range(UPDATES):
         digest.update(sample(g))
+    # Flushed, so that it comes before the server's line on standard error
+    # also when the output goes to a pipe or a file.
     print(f"fed {UPDATES} tensors of shape {SHAPE}; median of cell 0: "
-          f"{digest.cell_quantiles(0, [0.5])[0]:.4f}")
+          f"{digest.cell_quantiles(0, [0.5])[0]:.4f}", flush=True)
     try:
         digest.visualize()  # prints the URL; serves until Ctrl+C
     except KeyboardInterrupt:
         print("\nstopped")
+    except OSError as error:
+        if f"(os error {errno.EADDRINUSE})" not in str(error):
+            raise
+        port = os.environ.get("TESRAK_PORT", "7777")
+        sys.exit(f"port {port} is in use; pick another with TESRAK_PORT, "
+                 f"for example: TESRAK_PORT={suggest_port(port)} ./scripts/demo.sh")
+
+
+def suggest_port(taken):
+    return int(taken) + 1 if taken.isdigit() and int(taken) < 65535 else 7778
 
 
 if __name__ == "__main__":

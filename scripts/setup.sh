@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building, testing, benchmarking and the demo need on a fresh
 # Debian 12 machine (run as root): the system packages, then a virtual
-# environment in the checkout (.venv) with the Python packages. Running it
-# again installs nothing and takes a few seconds.
+# environment in the checkout (.venv) with the Python packages. With
+# --with-torch it also tries torch's CPU build, which only the tests use.
+# Each step that does something says so in one line; a run that finds
+# everything in place prints nothing and takes well under a second.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/steps.sh
+
+with_torch=false
+[[ "${1:-}" == --with-torch ]] && with_torch=true
 
 packages=(
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
@@ -24,30 +30,41 @@ for package in "${packages[@]}"; do
   [[ "$status" == "install ok installed" ]] || missing+=("$package")
 done
 if ((${#missing[@]})); then
+  step "installing Debian packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  quietly apt-get update
+  quietly apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
 # The environment belongs to the python3 first on PATH: made anew when that
 # interpreter changes.
 base=$(python3 -c 'import os, sys; print(os.path.dirname(os.path.realpath(sys.executable)))')
 if [[ ! -x .venv/bin/python ]] || ! grep -qxF "home = $base" .venv/pyvenv.cfg 2>/dev/null; then
+  step "creating .venv with $(python3 --version)"
   rm -rf .venv
-  python3 -m venv .venv
+  quietly python3 -m venv .venv
 fi
 
+# pip's own version check would warn on every later call.
+pip=(.venv/bin/python -m pip install --disable-pip-version-check)
 requirements="numpy pytest playwright scikit-build-core"
 stamp=.venv/tesrak-setup
 if [[ "$(cat "$stamp" 2>/dev/null)" != "$requirements" ]]; then
-  # pip's own version check would warn on every later call.
-  .venv/bin/python -m pip install -qq --disable-pip-version-check $requirements
-  # torch is optional: the tests of real torch tensors run only with it. Its
-  # CPU build is asked for by exact version; where pip cannot find it (it
-  # lives on the framework's own CPU index), set-up goes on without it rather
-  # than pull the multi-gigabyte CUDA build that a plain "torch" resolves to.
-  if ! .venv/bin/python -m pip install -qq --disable-pip-version-check torch==2.13.0+cpu 2>/dev/null; then
-    echo "setup: torch's CPU build is not available here; the torch tests will be skipped" >&2
-  fi
+  step "installing Python packages: $requirements"
+  quietly "${pip[@]}" $requirements
   echo "$requirements" >"$stamp"
+fi
+
+# torch is optional: the tests of real torch tensors run only with it. Its
+# CPU build is asked for by exact version; where pip cannot find it (it
+# lives on the framework's own CPU index), set-up goes on without it rather
+# than pull the multi-gigabyte CUDA build that a plain "torch" resolves to.
+# Tried once per environment.
+torch_stamp=.venv/tesrak-torch-tried
+if $with_torch && [[ ! -e "$torch_stamp" ]]; then
+  step "installing torch's CPU build (for the torch tests)"
+  if ! "${pip[@]}" -qq torch==2.13.0+cpu >/dev/null 2>&1; then
+    step "torch's CPU build is not available here; the torch tests will be skipped"
+  fi
+  touch "$torch_stamp"
 fi

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh --with-torch
 
 cmake -S . -B build/tests -G Ninja -DTESRAK_BUILD_TESTS=ON
 cmake --build build/tests
