@@ -222,48 +222,92 @@ bool directory_refuses(int code) noexcept {
   }
 }
 
-// A new file in `directory` that disappears again unless committed.
+// A temporary name in `directory` (ending in "/", or "" for the working
+// directory), unique per process and call.
+std::string temp_name_in(const std::string& directory) {
+  static std::atomic<std::uint64_t> counter{0};
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  char name[64];
+  std::snprintf(name, sizeof name, ".tesrak-%ld-%llx-%llx.tmp", static_cast<long>(::getpid()),
+                static_cast<unsigned long long>(counter++), static_cast<unsigned long long>(now));
+  return directory + name;
+}
+
+// The name under which /proc shows an open file, unnamed ones included.
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// A new file in `directory` that leaves nothing behind unless committed.
+// Where the file system allows, it has no name until the commit, so that
+// not even a killed process leaves it; elsewhere it is named from the
+// start and removed again on failure.
 class TempFile {
  public:
   // None when the directory refuses new files; throws for other errors.
   static std::optional<TempFile> create(const std::string& directory) {
-    static std::atomic<std::uint64_t> counter{0};
+    if (FileDescriptor unnamed = open_unnamed(directory); unnamed.valid()) {
+      return std::optional<TempFile>(std::in_place, directory, std::string(), std::move(unnamed));
+    }
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-      std::string path = directory + unique_name(counter++);
+      std::string path = temp_name_in(directory);
       FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
-      if (fd.valid()) return std::optional<TempFile>(std::in_place, std::move(path), std::move(fd));
+      if (fd.valid()) {
+        return std::optional<TempFile>(std::in_place, directory, std::move(path), std::move(fd));
+      }
       if (directory_refuses(errno)) return std::nullopt;
       if (errno != EEXIST) throw_errno();
     }
     throw_errno();
   }
 
-  TempFile(std::string path, FileDescriptor fd) noexcept : path_(std::move(path)), fd_(std::move(fd)) {}
+  TempFile(std::string directory, std::string path, FileDescriptor fd) noexcept
+      : directory_(std::move(directory)), path_(std::move(path)), fd_(std::move(fd)) {}
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
-    if (!committed_) ::unlink(path_.c_str());
+    if (!committed_ && !path_.empty()) ::unlink(path_.c_str());
   }
 
   int fd() const noexcept { return fd_.get(); }
-  void close() { fd_.close(); }
 
-  // Renames the file to `target`, replacing whatever file is there.
+  // Closes the complete file and renames it to `target`, replacing whatever
+  // file is there.
   void commit(const std::string& target) {
+    if (path_.empty()) name_unnamed();
+    fd_.close();
     if (::rename(path_.c_str(), target.c_str()) != 0) throw_errno();
     committed_ = true;
   }
 
  private:
-  static std::string unique_name(std::uint64_t serial) {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    char name[64];
-    std::snprintf(name, sizeof name, ".tesrak-%ld-%llx-%llx.tmp", static_cast<long>(::getpid()),
-                  static_cast<unsigned long long>(serial), static_cast<unsigned long long>(now));
-    return name;
+  // An unnamed file in `directory`. None where the file system makes no
+  // such files (EOPNOTSUPP; EISDIR from kernels before 3.11), or where no
+  // /proc is mounted to name one by later: a named file then decides, as
+  // before, whether the directory takes a new file at all.
+  static FileDescriptor open_unnamed(const std::string& directory) {
+    FileDescriptor fd(::open(directory.empty() ? "." : directory.c_str(),
+                             O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode));
+    if (fd.valid() && ::access(descriptor_path(fd.get()).c_str(), F_OK) != 0) return FileDescriptor();
+    return fd;
   }
 
-  std::string path_;
+  // An unnamed file gets a temporary name first: no call links a file over
+  // an existing one, and the rename that follows is what replaces the
+  // target atomically.
+  void name_unnamed() {
+    const std::string source = descriptor_path(fd_.get());
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+      std::string path = temp_name_in(directory_);
+      if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        path_ = std::move(path);
+        return;
+      }
+      if (errno != EEXIST) throw_errno();
+    }
+    throw_errno();
+  }
+
+  std::string directory_;
+  std::string path_;  // empty while the file has no name
   FileDescriptor fd_;
   bool committed_ = false;
 };
@@ -399,7 +443,6 @@ void replace_whole_file(const std::string& path, const std::function<void(ByteSi
   FileSink sink(temp->fd());
   produce(sink);
   if (::fsync(temp->fd()) != 0) throw_errno();
-  temp->close();
   temp->commit(target);
   sync_directory(directory);
 }

@@ -47,9 +47,12 @@ class FileReader final : public ByteSource {
 // A regular file (or a missing one) is replaced atomically: the bytes go to
 // a temporary file in the same directory, which is synced and renamed over
 // the target, so readers see the old file or the new one and a failure
-// leaves the old one intact. The replaced file's permission bits, and its
-// owner and group where the process may set them, carry over; a new file
-// gets 0666 less the umask.
+// leaves the old one intact. Where the file system allows, the temporary
+// file has no name until it is complete (O_TMPFILE), so that even a killed
+// process leaves nothing behind; elsewhere it is named, and removed again
+// on failure. The replaced file's permission bits, and its owner and group
+// where the process may set them, carry over; a new file gets 0666 less
+// the umask.
 //
 // The target is written in place instead (truncated, written and synced)
 // when it has more than one hard link, which a rename would split, or when
