@@ -22,19 +22,35 @@ inline constexpr std::size_t kMaxParameters = 3;
 
 using BoundArguments = std::span<PyObject* const>;
 
+// Binds the arguments, then runs body(object, arguments) while the object
+// is held exclusively; throws what body throws.
+template <typename Body>
+PyObject* run_bound(const Signature& signature, PyObject* self, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, Body& body) {
+  std::array<PyObject*, kMaxParameters> slots{};
+  const std::span<PyObject*> bound(slots.data(), signature.names.size());
+  bind_fastcall(signature, args, nargs, kwnames, bound);
+  PyTensorDigest& object = as_tensor_digest(self);
+  ExclusiveBorrow hold(object.borrow);
+  return body(object, BoundArguments(bound));
+}
+
 // A METH_FASTCALL | METH_KEYWORDS method: body(object, arguments), the
 // arguments in parameter order (borrowed).
 template <typename Body>
 PyObject* method_entry(const Signature& signature, PyObject* self, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
-    std::array<PyObject*, kMaxParameters> slots{};
-    const std::span<PyObject*> bound(slots.data(), signature.names.size());
-    bind_fastcall(signature, args, nargs, kwnames, bound);
-    PyTensorDigest& object = as_tensor_digest(self);
-    ExclusiveBorrow hold(object.borrow);
-    return body(object, BoundArguments(bound));
-  });
+  return guarded([&] { return run_bound(signature, self, args, nargs, kwnames, body); });
+}
+
+// As method_entry, for a method that may give up the interpreter lock and
+// take it back (see guarded_unwindable).
+template <typename Body>
+PyObject* lock_releasing_method_entry(const Signature& signature, PyObject* self,
+                                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                      Body&& body) {
+  return guarded_unwindable(
+      [&] { return run_bound(signature, self, args, nargs, kwnames, body); });
 }
 
 // Runs body(object) while `Hold` holds the object; throws what body throws.

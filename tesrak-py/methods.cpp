@@ -1,5 +1,6 @@
 #include "methods.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,19 @@ std::string path_argument(PyObject* value) {
 // A NUL cannot be passed to the operating system, so such a path is refused
 // by the binding with the I/O error the file call would give.
 bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// How save and load wait for the peer of a pipe or a terminal: with the
+// interpreter lock given up, so that other threads run meanwhile, and with
+// pending signals checked before each slice, so that Ctrl+C ends the wait
+// with KeyboardInterrupt. The object stays held all the while.
+void run_wait_slice(const std::function<void()>& slice) {
+  if (PyErr_CheckSignals() < 0) throw PythonError();
+  PyThreadState* const thread_state = PyEval_SaveThread();
+  slice();
+  // Not from a destructor: at exit this may end the thread by forced
+  // unwinding, which must not start inside a noexcept frame.
+  PyEval_RestoreThread(thread_state);
+}
 
 // The merges build a new one-cell digest of the same element type.
 template <typename Merge>
@@ -151,31 +165,30 @@ PyObject* merge_all_method(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+                      PyObject* kwnames) {
   static constexpr Signature kSignature{"TensorDigest.save", kPathParameter, 1};
-  return method_entry(kSignature, self, args, nargs, kwnames,
-                      [](PyTensorDigest& object, BoundArguments arguments) {
-                        const std::string path = path_argument(arguments[0]);
-                        visit_digest(object, [&](auto& digest) {
-                          if (holds_nul(path)) {
-                            digest.flush();  // a failed save still leaves the rows merged
-                            throw tesrak::IoError(tesrak::IoErrorKind::InvalidInput, kNulInPath);
-                          }
-                          digest.save(path);
-                        });
-                        return none();
-                      });
+  return lock_releasing_method_entry(
+      kSignature, self, args, nargs, kwnames, [](PyTensorDigest& object, BoundArguments arguments) {
+        const std::string path = path_argument(arguments[0]);
+        visit_digest(object, [&](auto& digest) {
+          if (holds_nul(path)) {
+            digest.flush();  // a failed save still leaves the rows merged
+            throw tesrak::IoError(tesrak::IoErrorKind::InvalidInput, kNulInPath);
+          }
+          digest.save(path, run_wait_slice);
+        });
+        return none();
+      });
 }
 
-PyObject* load_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+PyObject* load_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Signature kSignature{"TensorDigest.load", kPathParameter, 1};
-  return guarded([&]() -> PyObject* {
+  return guarded_unwindable([&]() -> PyObject* {
     PyObject* bound[1] = {};
     bind_fastcall(kSignature, args, nargs, kwnames, bound);
     const std::string path = path_argument(bound[0]);
     if (holds_nul(path)) throw tesrak::IoError(tesrak::IoErrorKind::InvalidInput, kNulInPath);
-    return new_tensor_digest(tesrak::load_snapshot(path));
+    return new_tensor_digest(tesrak::load_snapshot(path, run_wait_slice));
   });
 }
 

@@ -23,13 +23,13 @@ PyObject* merge_cells_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* merge_channels_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;
 PyObject* merge_all_method(PyObject* self, PyObject* unused) noexcept;
-PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept;
+// save, load and visualize are not noexcept: they give up the interpreter
+// lock (save and load only while a pipe keeps them waiting), so the
+// interpreter may end their thread while they run (at exit, in a daemon
+// thread), and that forced unwinding must pass through them.
+PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Static: `self` is null.
-PyObject* load_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept;
-// Not noexcept: the interpreter may end its thread while it runs (at exit,
-// in a daemon thread), and that forced unwinding must pass through it.
+PyObject* load_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* visualize_method(PyObject* self, PyObject* unused);
 
 }  // namespace tesrak_py

@@ -360,15 +360,18 @@ AnyDigest detail::decode_frames(ByteSource& file) {
 }
 
 template <typename T>
-void TensorDigest<T>::save(const std::string& path) {
+void TensorDigest<T>::save(const std::string& path, const WaitHook& hook) {
   flush();
   detail::refuse_nul_in_path(path);
   FrameWriter frame(detail::payload_size(*this));
-  detail::replace_whole_file(path, [&](detail::ByteSink& file) {
-    frame.start(file);
-    detail::encode_payload(*this, frame);
-    frame.finish();
-  });
+  detail::replace_whole_file(
+      path,
+      [&](detail::ByteSink& file) {
+        frame.start(file);
+        detail::encode_payload(*this, frame);
+        frame.finish();
+      },
+      hook);
 }
 
 AnyDigest from_bytes(std::span<const std::uint8_t> bytes) {
@@ -376,12 +379,12 @@ AnyDigest from_bytes(std::span<const std::uint8_t> bytes) {
   return detail::decode_frames(file);
 }
 
-AnyDigest load_snapshot(const std::string& path) {
-  detail::FileReader file(path);
+AnyDigest load_snapshot(const std::string& path, const WaitHook& hook) {
+  detail::FileReader file(path, hook);
   return detail::decode_frames(file);
 }
 
-template void TensorDigest<float>::save(const std::string&);
-template void TensorDigest<std::int32_t>::save(const std::string&);
+template void TensorDigest<float>::save(const std::string&, const WaitHook&);
+template void TensorDigest<std::int32_t>::save(const std::string&, const WaitHook&);
 
 }  // namespace tesrak

@@ -1,6 +1,7 @@
 #include "whole_file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,8 @@ constexpr int kTempNameAttempts = 16;
 constexpr std::size_t kReadPiece = std::size_t{1} << 20;
 // Symbolic links followed from one path before giving up, as the kernel does.
 constexpr int kMaxLinkHops = 40;
+// How long a pipe's peer is waited for before the wait goes to the hook.
+constexpr int kBriefWaitMs = 1;
 
 [[noreturn]] void throw_errno() { throw IoError::from_errno(errno); }
 
@@ -48,6 +51,7 @@ class FileDescriptor {
 
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
+  int release() noexcept { return std::exchange(fd_, -1); }
 
   // Closes now, reporting the error a write-back at close may bring.
   void close() {
@@ -60,6 +64,61 @@ class FileDescriptor {
   int fd_;
 };
 
+// An open file, and whether its reads and writes may have to wait for a
+// peer: the other end of a pipe, the user at a terminal.
+struct OpenFile {
+  FileDescriptor fd;
+  bool waits_for_peer;
+};
+
+// Opens without waiting. A blocking open of a FIFO waits for the other end
+// for good; this one opens at once for reading, and fails at once (ENXIO)
+// for writing when no reader has the FIFO open.
+//
+// Pipes and character devices stay non-blocking, so that every wait for
+// their peer is a poll that can be given up between slices. With blocking
+// reads a writer that sends nothing holds the read in the kernel, and
+// polling before each read would wait for a writer that never comes (Linux
+// reports no hang-up to a reader that has not seen one). Everything else
+// gets blocking reads and writes back.
+OpenFile open_without_waiting(const std::string& path, int flags) {
+  FileDescriptor fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, kNewFileMode));
+  if (!fd.valid()) throw_errno();
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) throw_errno();
+  const bool waits_for_peer = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode);
+  if (!waits_for_peer) {
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) throw_errno();
+  }
+  return {std::move(fd), waits_for_peer};
+}
+
+// Waits until `fd` is ready for `events`, or has an error or a hang-up for
+// the next read or write to report: a slice at a time, each run by `hook`.
+void wait_for_peer(int fd, short events, const WaitHook& hook) {
+  // A peer that keeps up (a reader that drains the pipe as it fills) is
+  // waited for without the hook first, since a hook that gives up a lock
+  // may then have to queue for it at every pipeful.
+  pollfd watched{fd, events, 0};
+  if (::poll(&watched, 1, kBriefWaitMs) > 0) return;
+  int ready = 0;
+  int error = 0;
+  const std::function<void()> slice = [&] {
+    ready = ::poll(&watched, 1, static_cast<int>(kWaitSlice.count()));
+    error = errno;
+  };
+  for (;;) {
+    if (hook) {
+      hook(slice);
+    } else {
+      slice();
+    }
+    if (ready > 0) return;
+    if (ready < 0 && error != EINTR) throw IoError::from_errno(error);
+  }
+}
+
 void write_all(int fd, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -71,12 +130,41 @@ void write_all(int fd, std::span<const std::uint8_t> bytes) {
   }
 }
 
+// As write_all, to a non-blocking file that takes what its peer has room
+// for.
+void write_all_waiting(int fd, std::span<const std::uint8_t> bytes, const WaitHook& hook) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      wait_for_peer(fd, POLLOUT, hook);
+    } else if (errno != EINTR) {
+      throw_errno();
+    }
+  }
+}
+
 // The read that fills as much of `out` as the file still has; 0 at its end.
 std::size_t read_some(int fd, std::uint8_t* out, std::size_t size) {
   for (;;) {
     const ssize_t n = ::read(fd, out, size);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) throw_errno();
+  }
+}
+
+// As read_some, from a non-blocking file, waiting for its peer to write.
+std::size_t read_some_waiting(int fd, std::uint8_t* out, std::size_t size,
+                              const WaitHook& hook) {
+  for (;;) {
+    const ssize_t n = ::read(fd, out, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      wait_for_peer(fd, POLLIN, hook);
+    } else if (errno != EINTR) {
+      throw_errno();
+    }
   }
 }
 
@@ -134,48 +222,92 @@ bool directory_refuses(int code) noexcept {
   }
 }
 
-// A new file in `directory` that disappears again unless committed.
+// A temporary name in `directory` (ending in "/", or "" for the working
+// directory), unique per process and call.
+std::string temp_name_in(const std::string& directory) {
+  static std::atomic<std::uint64_t> counter{0};
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  char name[64];
+  std::snprintf(name, sizeof name, ".tesrak-%ld-%llx-%llx.tmp", static_cast<long>(::getpid()),
+                static_cast<unsigned long long>(counter++), static_cast<unsigned long long>(now));
+  return directory + name;
+}
+
+// The name under which /proc shows an open file, unnamed ones included.
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// A new file in `directory` that leaves nothing behind unless committed.
+// Where the file system allows, it has no name until the commit, so that
+// not even a killed process leaves it; elsewhere it is named from the
+// start and removed again on failure.
 class TempFile {
  public:
   // None when the directory refuses new files; throws for other errors.
   static std::optional<TempFile> create(const std::string& directory) {
-    static std::atomic<std::uint64_t> counter{0};
+    if (FileDescriptor unnamed = open_unnamed(directory); unnamed.valid()) {
+      return std::optional<TempFile>(std::in_place, directory, std::string(), std::move(unnamed));
+    }
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-      std::string path = directory + unique_name(counter++);
+      std::string path = temp_name_in(directory);
       FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
-      if (fd.valid()) return std::optional<TempFile>(std::in_place, std::move(path), std::move(fd));
+      if (fd.valid()) {
+        return std::optional<TempFile>(std::in_place, directory, std::move(path), std::move(fd));
+      }
       if (directory_refuses(errno)) return std::nullopt;
       if (errno != EEXIST) throw_errno();
     }
     throw_errno();
   }
 
-  TempFile(std::string path, FileDescriptor fd) noexcept : path_(std::move(path)), fd_(std::move(fd)) {}
+  TempFile(std::string directory, std::string path, FileDescriptor fd) noexcept
+      : directory_(std::move(directory)), path_(std::move(path)), fd_(std::move(fd)) {}
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
-    if (!committed_) ::unlink(path_.c_str());
+    if (!committed_ && !path_.empty()) ::unlink(path_.c_str());
   }
 
   int fd() const noexcept { return fd_.get(); }
-  void close() { fd_.close(); }
 
-  // Renames the file to `target`, replacing whatever file is there.
+  // Closes the complete file and renames it to `target`, replacing whatever
+  // file is there.
   void commit(const std::string& target) {
+    if (path_.empty()) name_unnamed();
+    fd_.close();
     if (::rename(path_.c_str(), target.c_str()) != 0) throw_errno();
     committed_ = true;
   }
 
  private:
-  static std::string unique_name(std::uint64_t serial) {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    char name[64];
-    std::snprintf(name, sizeof name, ".tesrak-%ld-%llx-%llx.tmp", static_cast<long>(::getpid()),
-                  static_cast<unsigned long long>(serial), static_cast<unsigned long long>(now));
-    return name;
+  // An unnamed file in `directory`. None where the file system makes no
+  // such files (EOPNOTSUPP; EISDIR from kernels before 3.11), or where no
+  // /proc is mounted to name one by later: a named file then decides, as
+  // before, whether the directory takes a new file at all.
+  static FileDescriptor open_unnamed(const std::string& directory) {
+    FileDescriptor fd(::open(directory.empty() ? "." : directory.c_str(),
+                             O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode));
+    if (fd.valid() && ::access(descriptor_path(fd.get()).c_str(), F_OK) != 0) return FileDescriptor();
+    return fd;
   }
 
-  std::string path_;
+  // An unnamed file gets a temporary name first: no call links a file over
+  // an existing one, and the rename that follows is what replaces the
+  // target atomically.
+  void name_unnamed() {
+    const std::string source = descriptor_path(fd_.get());
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+      std::string path = temp_name_in(directory_);
+      if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        path_ = std::move(path);
+        return;
+      }
+      if (errno != EEXIST) throw_errno();
+    }
+    throw_errno();
+  }
+
+  std::string directory_;
+  std::string path_;  // empty while the file has no name
   FileDescriptor fd_;
   bool committed_ = false;
 };
@@ -194,21 +326,32 @@ void sync_directory(const std::string& directory) {
 // Puts bytes into an open file.
 class FileSink final : public ByteSink {
  public:
+  // A file that takes every write at once.
   explicit FileSink(int fd) noexcept : fd_(fd) {}
-  void put(std::span<const std::uint8_t> bytes) override { write_all(fd_, bytes); }
+  // A file whose peer may keep a write waiting; `hook` outlives the sink.
+  FileSink(int fd, const WaitHook& hook) noexcept : fd_(fd), hook_(&hook) {}
+
+  void put(std::span<const std::uint8_t> bytes) override {
+    if (hook_ != nullptr) {
+      write_all_waiting(fd_, bytes, *hook_);
+    } else {
+      write_all(fd_, bytes);
+    }
+  }
 
  private:
   int fd_;
+  const WaitHook* hook_ = nullptr;
 };
 
 // Devices, pipes and directories are not replaced; they get what a plain
 // write would do to them (a directory refuses).
-void write_unsynced(const std::string& target, const std::function<void(ByteSink&)>& produce) {
-  FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
-  if (!fd.valid()) throw_errno();
-  FileSink sink(fd.get());
+void write_unsynced(const std::string& target, const std::function<void(ByteSink&)>& produce,
+                    const WaitHook& hook) {
+  OpenFile file = open_without_waiting(target, O_WRONLY | O_CREAT | O_TRUNC);
+  FileSink sink = file.waits_for_peer ? FileSink(file.fd.get(), hook) : FileSink(file.fd.get());
   produce(sink);
-  fd.close();
+  file.fd.close();
 }
 
 // Truncates, writes and syncs an open regular file.
@@ -228,13 +371,11 @@ void keep_owner(int fd, const struct stat& replaced) noexcept {
   }
 }
 
+// A regular file, opened to be written in place. Should it have turned into
+// a pipe meanwhile, the open does not wait for a reader, and the truncation
+// that comes first fails.
 FileDescriptor open_for_writing(const std::string& target, int extra_flags) {
-  // Non-blocking, so that a file turned into a pipe meanwhile cannot hang
-  // the open; regular files ignore it.
-  FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | extra_flags,
-                           kNewFileMode));
-  if (!fd.valid()) throw_errno();
-  return fd;
+  return open_without_waiting(target, O_WRONLY | extra_flags).fd;
 }
 
 }  // namespace
@@ -245,10 +386,11 @@ void refuse_nul_in_path(const std::string& path) {
   }
 }
 
-FileReader::FileReader(const std::string& path) {
+FileReader::FileReader(const std::string& path, WaitHook hook) : hook_(std::move(hook)) {
   refuse_nul_in_path(path);
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) throw_errno();
+  OpenFile file = open_without_waiting(path, O_RDONLY);
+  waits_for_peer_ = file.waits_for_peer;
+  fd_ = file.fd.release();
 }
 
 FileReader::~FileReader() { ::close(fd_); }
@@ -256,18 +398,27 @@ FileReader::~FileReader() { ::close(fd_); }
 std::span<const std::uint8_t> FileReader::next() {
   if (ended_) return {};
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
-  const std::size_t n = read_some(fd_, buffer_.get(), kReadPiece);
+  const std::size_t n = waits_for_peer_ ? read_some_waiting(fd_, buffer_.get(), kReadPiece, hook_)
+                                        : read_some(fd_, buffer_.get(), kReadPiece);
   ended_ = n == 0;
   return {buffer_.get(), n};
 }
 
-void replace_whole_file(const std::string& path, const std::function<void(ByteSink&)>& produce) {
+void replace_whole_file(const std::string& path, const std::function<void(ByteSink&)>& produce,
+                        const WaitHook& hook) {
   refuse_nul_in_path(path);
+  // A pipe or device is written where the path leads, also through the
+  // links of /proc (/dev/stdout, say), whose content is no path to follow.
+  struct stat named;
+  if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) {
+    write_unsynced(path, produce, hook);
+    return;
+  }
   const std::string target = final_target(path);
   struct stat existing;
   const bool exists = ::stat(target.c_str(), &existing) == 0;
   if (exists && !S_ISREG(existing.st_mode)) {
-    write_unsynced(target, produce);
+    write_unsynced(target, produce, hook);
     return;
   }
   // A file the caller may not write is not replaced either.
@@ -292,7 +443,6 @@ void replace_whole_file(const std::string& path, const std::function<void(ByteSi
   FileSink sink(temp->fd());
   produce(sink);
   if (::fsync(temp->fd()) != 0) throw_errno();
-  temp->close();
   temp->commit(target);
   sync_directory(directory);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "byte_stream.hpp"
+#include "tesrak/wait_hook.hpp"
 
 namespace tesrak::detail {
 
@@ -16,9 +17,14 @@ void refuse_nul_in_path(const std::string& path);
 
 // The content of the file at `path`, read piece by piece. Throws IoError
 // from errno, on opening and on any read.
+//
+// The file is opened without waiting: a FIFO that no writer has open reads
+// as empty at once. A pipe or character device whose writer has written
+// nothing yet is waited for in slices handed to `hook`, which may throw to
+// give up.
 class FileReader final : public ByteSource {
  public:
-  explicit FileReader(const std::string& path);
+  explicit FileReader(const std::string& path, WaitHook hook = {});
   ~FileReader() override;
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
@@ -27,6 +33,8 @@ class FileReader final : public ByteSource {
 
  private:
   int fd_;
+  bool waits_for_peer_;
+  WaitHook hook_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   bool ended_ = false;
 };
@@ -39,17 +47,24 @@ class FileReader final : public ByteSource {
 // A regular file (or a missing one) is replaced atomically: the bytes go to
 // a temporary file in the same directory, which is synced and renamed over
 // the target, so readers see the old file or the new one and a failure
-// leaves the old one intact. The replaced file's permission bits, and its
-// owner and group where the process may set them, carry over; a new file
-// gets 0666 less the umask.
+// leaves the old one intact. Where the file system allows, the temporary
+// file has no name until it is complete (O_TMPFILE), so that even a killed
+// process leaves nothing behind; elsewhere it is named, and removed again
+// on failure. The replaced file's permission bits, and its owner and group
+// where the process may set them, carry over; a new file gets 0666 less
+// the umask.
 //
 // The target is written in place instead (truncated, written and synced)
 // when it has more than one hard link, which a rename would split, or when
 // the directory refuses a new file but the target itself can be written.
-// Anything else (a device, a pipe) is written in place too, unsynced.
+// Anything else (a device, a pipe) is written in place too, unsynced. It is
+// opened without waiting, so a FIFO that no reader has open fails at once
+// (ENXIO); a reader that does not take the bytes yet is waited for in
+// slices handed to `hook`, which may throw to give up.
 //
 // Throws IoError from errno, for what failed on the target; the temporary
 // file never outlives the call.
-void replace_whole_file(const std::string& path, const std::function<void(ByteSink&)>& produce);
+void replace_whole_file(const std::string& path, const std::function<void(ByteSink&)>& produce,
+                        const WaitHook& hook = {});
 
 }  // namespace tesrak::detail

@@ -1,9 +1,15 @@
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -361,6 +367,50 @@ TEST_F(SnapshotFiles, SavesReplaceTheTargetWholeOrNotAtAll) {
   EXPECT_STREQ(too_large.what(), "File too large (os error 27)");
   EXPECT_EQ(payload_of(load_snapshot(file)), old);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);  // d.tsk and sub
+}
+
+// Has the kernel refuse this process every unnamed file (O_TMPFILE), as file
+// systems without them do.
+bool refuse_unnamed_files() {
+  constexpr std::uint32_t kUnnamed = O_TMPFILE & ~O_DIRECTORY;
+  constexpr std::uint32_t kFlagsLowHalf = offsetof(seccomp_data, args[2]) +
+                                          (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kFlagsLowHalf),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kUnnamed, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+         ::open(".", O_TMPFILE | O_WRONLY, 0600) < 0 && errno == EOPNOTSUPP;
+}
+
+TEST_F(SnapshotFiles, WhereUnnamedFilesAreRefusedASaveReplacesTheTargetThroughANamedOne) {
+  const std::string file = path("d.tsk");
+  IntDigest({3}, 2).save(file);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  struct stat before;
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  auto saved = random_digest<float>({30, 30}, 5, 21, 8);
+  saved.flush();
+  // In a child process, which alone takes the refusal on.
+  EXPECT_EXIT(
+      {
+        if (!refuse_unnamed_files()) std::exit(2);
+        saved.save(file);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(payload_of(load_snapshot(file)), payload_of(saved));
+  struct stat after;
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);  // renamed over it, not written in place
+  EXPECT_EQ(after.st_mode & 0777, 0640u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
 }
 
 }  // namespace

@@ -53,6 +53,28 @@ def free_port():
     return pick_free_port
 
 
+def files_open_in(pid):
+    """The paths of the files that process `pid` has open; an unnamed file
+    (O_TMPFILE) reads as its directory, "/#", its inode and " (deleted)"."""
+    fds = f"/proc/{pid}/fd"
+    paths = []
+    try:
+        names = os.listdir(fds)
+    except OSError:  # the process has ended
+        return paths
+    for fd in names:
+        try:
+            paths.append(os.readlink(os.path.join(fds, fd)))
+        except OSError:  # closed meanwhile
+            pass
+    return paths
+
+
+@pytest.fixture(scope="session")
+def open_files():
+    return files_open_in
+
+
 @contextlib.contextmanager
 def serving(script, *args):
     """Runs `script`, which serves a digest, in a child interpreter on a free

@@ -1,11 +1,13 @@
 """Merged digests and snapshot files as Python sees them."""
 
 import os
+import signal
 import shutil
 import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -156,3 +158,44 @@ def test_saves_through_links_write_the_file_the_links_finally_name(shared_dir):
     with pytest.raises(OSError) as caught:
         TensorDigest([1], 1).save(loop)
     assert str(caught.value) == "Too many levels of symbolic links (os error 40)"
+
+
+# Builds at once from untouched pages and takes a good part of a second to
+# save: 760 MB of payload, nearly all zeros.
+SAVE_LARGE = "import sys; from tesrak import TensorDigest; TensorDigest([512, 512], 50).save(sys.argv[1])"
+
+
+def test_a_save_killed_midway_leaves_the_old_file_and_nothing_beside_it(tmp_path, open_files):
+    directory = os.path.realpath(tmp_path)
+    target = os.path.join(directory, "digest.tsk")
+
+    def temporary_file_open(pid):  # the save has the target open too
+        return any(os.path.dirname(f) == directory and f != target for f in open_files(pid))
+
+    TensorDigest([1], 1).save(target)
+    with open(target, "rb") as f:
+        old = f.read()
+    kills = 0
+    for _ in range(20):  # a save that ends before it is stopped is tried again
+        saving = subprocess.Popen([sys.executable, "-c", SAVE_LARGE, target])
+        try:
+            deadline = time.monotonic() + 60
+            while (not temporary_file_open(saving.pid) and saving.poll() is None
+                   and time.monotonic() < deadline):
+                time.sleep(0.001)
+            # Stopped, it is still writing exactly when it still has the file open.
+            saving.send_signal(signal.SIGSTOP)
+            midway = temporary_file_open(saving.pid)
+        finally:
+            saving.kill()
+            saving.wait()
+        if midway:
+            kills += 1
+            assert os.listdir(directory) == ["digest.tsk"]
+            with open(target, "rb") as f:
+                assert f.read() == old
+        else:
+            TensorDigest([1], 1).save(target)
+        if kills == 3:
+            break
+    assert kills == 3

@@ -8,6 +8,7 @@
 
 #include "tesrak/distribution.hpp"
 #include "tesrak/element.hpp"
+#include "tesrak/wait_hook.hpp"
 #include "tesrak/zeroed_list.hpp"
 
 namespace tesrak {
@@ -103,8 +104,9 @@ struct TensorDigest {
   // 1e-12 of zero.
   TensorDigest without_zeros();
 
-  // Flushes, then writes the snapshot file. Throws IoError.
-  void save(const std::string& path);
+  // Flushes, then writes the snapshot file. Throws IoError, or what `hook`
+  // throws to give up waiting for the reader of a pipe.
+  void save(const std::string& path, const WaitHook& hook = {});
 
   // Decodes a decompressed snapshot payload of this element type. Throws
   // IoError (invalid data).
@@ -129,7 +131,8 @@ using AnyDigest = std::variant<FloatDigest, IntDigest>;
 AnyDigest from_bytes(std::span<const std::uint8_t> bytes);
 
 // Reads the snapshot file at `path` and decodes it as it is read. Throws
-// IoError, or std::bad_alloc for a digest too large for this process.
-AnyDigest load_snapshot(const std::string& path);
+// IoError, std::bad_alloc for a digest too large for this process, or what
+// `hook` throws to give up waiting for the writer of a pipe.
+AnyDigest load_snapshot(const std::string& path, const WaitHook& hook = {});
 
 }  // namespace tesrak
