@@ -3,6 +3,8 @@ child process: a (2, 3, 4) digest where cell i saw the values i and 2i."""
 
 import contextlib
 import json
+import os
+import select
 import signal
 import socket
 import threading
@@ -38,6 +40,43 @@ def api(port, target, method="GET", body=b""):
     status, headers, payload = request(port, target, method, body)
     assert headers[0] == "Content-Type: application/json"
     return status, json.loads(payload)
+
+
+# Serves from a thread while the main thread takes every descriptor the
+# process may have, so that accepting fails with EMFILE, and gives them back
+# on SIGUSR1.
+EXHAUSTED = """import os, resource, signal, threading, time, urllib.request, tesrak
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(256, hard), hard))
+digest = tesrak.TensorDigest([2], 10)
+threading.Thread(target=digest.visualize, daemon=True).start()
+while True:
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{os.environ['TESRAK_PORT']}/", timeout=10).read()
+        break
+    except OSError:
+        time.sleep(0.01)
+held = []
+while True:
+    try:
+        held.append(os.open(os.devnull, os.O_RDONLY))
+    except OSError:
+        break
+signal.signal(signal.SIGUSR1, lambda *_: [os.close(fd) for fd in held])
+print("full", flush=True)
+try:
+    while True:
+        time.sleep(1)
+except KeyboardInterrupt:
+    pass
+"""
+
+
+def cpu_seconds(pid):
+    """User and system time the process has used so far."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def stop_server(child):
@@ -144,6 +183,27 @@ def test_ctrl_c_is_noticed_in_the_middle_of_a_connection(visualizer_child):
         asked = time.monotonic()
         returned = stop_server(child)
     assert returned - asked < 0.5
+
+
+def test_a_lone_client_is_taken_as_soon_as_it_connects(port):
+    started = time.monotonic()
+    for _ in range(100):
+        assert request(port, "/api/info")[0] == "200 OK"
+    # Found only at the next tick of a 50 ms pause, they would take 5 s.
+    assert time.monotonic() - started < 2.5
+
+
+def test_a_full_descriptor_table_is_waited_out_without_spinning(visualizer_child):
+    with visualizer_child(EXHAUSTED) as (child, port):
+        assert select.select([child.stdout], [], [], 60)[0] and child.stdout.readline() == "full\n"
+        with socket.create_connection(("127.0.0.1", port), timeout=20) as waiting:
+            waiting.sendall(b"GET /api/info HTTP/1.1\r\n\r\n")
+            time.sleep(0.2)  # the server fails to accept it by now
+            used, started = cpu_seconds(child.pid), time.monotonic()
+            time.sleep(1.0)
+            assert cpu_seconds(child.pid) - used < 0.3 * (time.monotonic() - started)
+            child.send_signal(signal.SIGUSR1)
+            assert waiting.recv(65536).startswith(b"HTTP/1.1 200 OK")
 
 
 @pytest.mark.parametrize("port_text,message", [

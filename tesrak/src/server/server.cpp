@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@ constexpr std::string_view kDefaultPort = "7777";
 constexpr std::string_view kHostPrefix = "127.0.0.1:";
 constexpr int kListenBacklog = 128;
 constexpr std::uint64_t kMaxPort = 65535;
+// The longest wait for a connection between two looks at the stop flag.
 constexpr auto kIdlePause = std::chrono::milliseconds(50);
 
 // Closes the descriptor it owns.
@@ -157,6 +159,20 @@ void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
 
 bool stop_requested(const StopFlag& stop) { return stop.load(std::memory_order_relaxed) != 0; }
 
+// Waits until a connection is waiting on the listener, or at most the idle
+// pause. A client making one request after another is thus taken at once,
+// not at the next tick of a fixed pause.
+void wait_for_connection(int listener) {
+  pollfd waiting{listener, POLLIN, 0};
+  ::poll(&waiting, 1, static_cast<int>(kIdlePause.count()));
+}
+
+// Failures that leave the connection waiting: the listener stays readable,
+// so polling it would return at once and every retry would fail alike.
+bool is_out_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 }  // namespace
 
 template <typename T>
@@ -175,8 +191,12 @@ void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
   while (!stop_requested(stop)) {
     const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) std::this_thread::sleep_for(kIdlePause);
-      continue;  // other failures (an interrupted call too) are dropped
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_for_connection(listener.get());
+      } else if (is_out_of_resources(errno)) {
+        std::this_thread::sleep_for(kIdlePause);  // until a descriptor may be free again
+      }
+      continue;  // other failures (an interrupted call too) are retried at once
     }
     FileDescriptor connection(fd);
     try {
