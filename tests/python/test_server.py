@@ -160,13 +160,21 @@ def test_odd_and_concurrent_clients_are_served_in_turn(port):
             slow.sendall(piece)
             time.sleep(0.1)
         assert slow.recv(65536).startswith(b"HTTP/1.1 200 OK")
-    with socket.create_connection(("127.0.0.1", port), timeout=20) as silent:
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as stalled:
+        stalled.sendall(b"POST /api/merge HTTP/1.1\r\nContent-Length: 6\r\n\r\n[1")
         connected = time.monotonic()
-        with ThreadPoolExecutor(16) as pool:  # all wait for the silent peer's deadline
+        with ThreadPoolExecutor(16) as pool:  # all wait for the stalled peer's deadline
             mins = pool.map(lambda k: api(port, f"/api/cell?idx={k}")[1]["min"], range(16))
         assert list(mins) == [float(k) for k in range(16)]
-        assert silent.recv(1) == b""  # closed without a reply, at its deadline
+        assert stalled.recv(1) == b""  # closed without a reply, at its deadline
         assert time.monotonic() - connected >= 4.5
+
+
+def test_a_body_that_ends_short_of_its_length_gets_no_reply(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as cut:
+        cut.sendall(b"POST /api/merge HTTP/1.1\r\nContent-Length: 6\r\n\r\n[1")
+        cut.shutdown(socket.SHUT_WR)
+        assert cut.recv(65536) == b""
 
 
 def test_a_trickling_peer_holds_the_server_only_until_its_deadline(port):

@@ -148,10 +148,11 @@ bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 // Reads the body after a head of `head_length` bytes: whatever already came
 // with the head (all of it, even past the content length), then reads of at
-// most what is still missing until the content length is reached or the
-// peer stops.
-std::string read_body(ByteReader& reader, const std::string& buffer, std::size_t head_length,
-                      std::uint64_t content_length) {
+// most what is still missing until the content length is reached. A body
+// that ends short of it (end of stream, read error, deadline) gives nothing:
+// answering what arrived would report a failed request as a success.
+std::optional<std::string> read_body(ByteReader& reader, const std::string& buffer,
+                                     std::size_t head_length, std::uint64_t content_length) {
   std::string body = buffer.substr(head_length);
   while (body.size() < content_length) {
     const std::size_t wanted =
@@ -159,8 +160,8 @@ std::string read_body(ByteReader& reader, const std::string& buffer, std::size_t
     const std::size_t old_size = body.size();
     body.resize(old_size + wanted);
     const ssize_t got = reader.read(body.data() + old_size, wanted);
-    body.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
-    if (got <= 0) break;
+    if (got <= 0) return std::nullopt;
+    body.resize(old_size + static_cast<std::size_t>(got));
   }
   return body;
 }
@@ -220,7 +221,9 @@ std::optional<Request> parse_http_request(ByteReader& reader) {
     request.path = state.target.substr(0, question);
     request.query = state.target.substr(question + 1);
   }
-  request.body = read_body(reader, buffer, head_length, content_length);
+  std::optional<std::string> body = read_body(reader, buffer, head_length, content_length);
+  if (!body) return std::nullopt;
+  request.body = std::move(*body);
   return request;
 }
 

@@ -43,8 +43,8 @@ inline constexpr std::size_t kBodyReadBytes = 65536;
 
 // Reads one request head (HTTP/1.0 or 1.1, at most 32 header fields, a UTF-8
 // target) and then its body up to the content length. Any read failure, end
-// of stream or malformed head before the head is complete gives nothing; a
-// body cut short by the peer is returned as far as it came.
+// of stream or malformed head gives nothing, and so does a body that ends
+// short of its content length.
 std::optional<Request> parse_http_request(ByteReader& reader);
 
 // The content length the first field named Content-Length (in any letter
