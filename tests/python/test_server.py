@@ -177,6 +177,29 @@ def test_a_body_that_ends_short_of_its_length_gets_no_reply(port):
         assert cut.recv(65536) == b""
 
 
+def test_bytes_after_the_request_leave_the_reply_whole(port):
+    for _ in range(3):
+        # A small window keeps most of the reply on its way when the server
+        # is done writing.
+        with socket.socket() as peer:
+            peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+            peer.settimeout(20)
+            peer.connect(("127.0.0.1", port))
+            peer.sendall(b"GET / HTTP/1.1\r\n\r\n")
+            reply = peer.recv(1024)
+            peer.sendall(b"GET / HTTP/1.1\r\n\r\n")  # pipelined; never answered
+            time.sleep(0.05)
+            reply += b"".join(iter(lambda: peer.recv(65536), b""))
+        head, _, page = reply.partition(b"\r\n\r\n")
+        assert f"Content-Length: {len(page)}".encode() in head.split(b"\r\n")
+    # A peer that keeps its end open after the reply holds the server for a
+    # while, not for good.
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as lingering:
+        lingering.sendall(b"GET /api/info HTTP/1.1\r\n\r\n")
+        assert lingering.recv(65536).startswith(b"HTTP/1.1 200 OK")
+        assert request(port, "/api/info")[0] == "200 OK"
+
+
 def test_a_trickling_peer_holds_the_server_only_until_its_deadline(port):
     with trickling_peer(port, interval=1.0):
         # Accepted after the peer, so answered only once the peer's 5 s are up.

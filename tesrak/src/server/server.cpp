@@ -143,9 +143,9 @@ int open_listener(const std::string& address_text) {
 }
 
 // One connection, just accepted: read one request within its time from the
-// accept, answer it within its time from the start of the reply. A request
-// that cannot be read in time, or a stop meanwhile, gets no reply; write
-// failures are ignored.
+// accept, answer it within its time from the start of the reply, and let
+// the peer take all of it before the close. A request that cannot be read
+// in time, or a stop meanwhile, gets no reply; write failures are ignored.
 template <typename T>
 void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
   Connection connection(fd, stop, Clock::now() + server::kRequestTime);
@@ -153,8 +153,9 @@ void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
   if (!request || connection.stopped()) return;
   const Reply reply = server::route_request(*request, served);
   connection.set_deadline(Clock::now() + server::kReplyTime);
-  connection.write_all(server::response_head(reply));
-  connection.write_all(reply.body);
+  const bool head_sent = connection.write_all(server::response_head(reply));
+  const bool body_sent = connection.write_all(reply.body);  // even when the head failed
+  if (head_sent && body_sent) connection.shut_down_and_drain();
 }
 
 bool stop_requested(const StopFlag& stop) { return stop.load(std::memory_order_relaxed) != 0; }
