@@ -117,6 +117,25 @@ TEST(ParseHttpRequest, ContentLengthForms) {
   }
 }
 
+TEST(ParseHttpRequest, HostAndOriginAreKeptAndRepeatsJoined) {
+  struct Case { std::string fields; std::optional<std::string> host, origin; };
+  const std::vector<Case> cases = {
+      {"", std::nullopt, std::nullopt},
+      {"host: a:1\r\nORIGIN: http://b\r\n", "a:1", "http://b"},
+      {"Host:\r\nOrigin: null\r\n", "", "null"},
+      {"Host: a\r\nX: 1\r\nHost: b\r\n", "a, b", std::nullopt},
+      {"Hosts: a\r\nOrigins: b\r\n", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fields);
+    ChunkReader reader("GET / HTTP/1.1\r\n" + c.fields + "\r\n", 5);
+    const std::optional<Request> request = parse_http_request(reader);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->host, c.host);
+    EXPECT_EQ(request->origin, c.origin);
+  }
+}
+
 TEST(ContentLength, FirstFieldNamedContentLengthDecides) {
   using F = std::vector<HeaderField>;
   EXPECT_EQ(content_length_of(F{{"content-LENGTH", "+007"}}), 7u);

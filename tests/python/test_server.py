@@ -23,14 +23,18 @@ except KeyboardInterrupt: print(time.monotonic())
 """
 
 
+FORBIDDEN = b"Forbidden: the Host and the Origin must name this machine (localhost, 127.0.0.1 or [::1])\n"
+
+
 def exchange(port, data):
     with socket.create_connection(("127.0.0.1", port), timeout=20) as s:
         s.sendall(data)
         return b"".join(iter(lambda: s.recv(65536), b""))
 
 
-def request(port, target, method="GET", body=b""):
-    head = f"{method} {target} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n"
+def request(port, target, method="GET", body=b"", fields=None):
+    fields = f"Host: 127.0.0.1:{port}\r\n" if fields is None else fields
+    head = f"{method} {target} HTTP/1.1\r\n{fields}Content-Length: {len(body)}\r\n\r\n"
     status_and_headers, _, payload = exchange(port, head.encode() + body).partition(b"\r\n\r\n")
     lines = status_and_headers.decode().split("\r\n")
     return lines[0].removeprefix("HTTP/1.1 "), lines[1:], payload
@@ -151,12 +155,39 @@ def test_routes_answer_from_the_digest(port):
         assert status == "400 Bad Request" and doc["error"], target
 
 
+def test_only_this_machines_pages_and_tools_are_answered(port):
+    answered = ["Content-Type: application/json", "Access-Control-Allow-Origin: *"]
+    refused = ["Content-Type: text/plain", f"Content-Length: {len(FORBIDDEN)}",
+               "Connection: close"]
+    for fields, headers in [
+            ("", answered),  # tools that send neither field
+            ("Host:\r\n", answered),
+            (f"Host: localhost:{port}\r\nOrigin: http://127.0.0.1:{port}\r\n", answered),
+            ("Host: [::1]:1\r\nOrigin: http://localhost:8888\r\n", answered),
+            (f"Host: 127.0.0.1:{port}\r\nOrigin: http://example.com\r\n", refused),
+            (f"Host: 127.0.0.1:{port}\r\nOrigin: null\r\n", refused),
+            (f"Host: rebound.example.com:{port}\r\n", refused),
+            (f"Host: 127.0.0.1:{port}\r\nHost: example.com\r\n", refused)]:
+        status, head, body = request(port, "/api/merge?scope=tensor", fields=fields)
+        if headers is refused:
+            assert (status, head, body) == ("403 Forbidden", refused, FORBIDDEN), fields
+        else:
+            assert (status, head[:2]) == ("200 OK", answered), fields
+    # A foreign page's large text/plain POST, which needs no preflight, is
+    # refused before its body is read.
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as foreign:
+        foreign.sendall(f"POST /api/merge HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
+                        f"Origin: http://example.com\r\nContent-Type: text/plain\r\n"
+                        f"Content-Length: {8 << 20}\r\n\r\n[0".encode())
+        assert foreign.recv(65536).startswith(b"HTTP/1.1 403 Forbidden\r\n")
+
+
 def test_odd_and_concurrent_clients_are_served_in_turn(port):
     socket.create_connection(("127.0.0.1", port)).close()  # says nothing
     for head in [b"GET / HTTP/2.0", b"GET /api/info RTSP/1.0", b"GET / HTTP/1.1\r\nX y: 1"]:
         assert exchange(port, head + b"\r\n\r\n") == b"", head
     with socket.create_connection(("127.0.0.1", port), timeout=20) as slow:
-        for piece in (b"GET /api/in", b"fo HTTP/1.1\r\nHo", b"st: x\r\n\r\n"):
+        for piece in (b"GET /api/in", b"fo HTTP/1.1\r\nHo", b"st: localhost\r\n\r\n"):
             slow.sendall(piece)
             time.sleep(0.1)
         assert slow.recv(65536).startswith(b"HTTP/1.1 200 OK")

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::string_view kOk = "200 OK";
 constexpr std::string_view kBadRequest = "400 Bad Request";
+constexpr std::string_view kForbidden = "403 Forbidden";
 constexpr std::string_view kNotFound = "404 Not Found";
 constexpr std::string_view kInternalError = "500 Internal Server Error";
 constexpr std::string_view kHtml = "text/html; charset=utf-8";
@@ -113,12 +114,20 @@ Reply route_request(const Request& request, ServedDigest<T>& served) {
   }
 }
 
+Reply forbidden_reply() {
+  return {kForbidden, kText,
+          "Forbidden: the Host and the Origin must name this machine "
+          "(localhost, 127.0.0.1 or [::1])\n",
+          false};
+}
+
 std::string response_head(const Reply& reply) {
   std::string head = "HTTP/1.1 ";
   head += reply.status;
   head += "\r\nContent-Type: ";
   head += reply.content_type;
-  head += "\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: ";
+  if (reply.readable_by_any_origin) head += "\r\nAccess-Control-Allow-Origin: *";
+  head += "\r\nContent-Length: ";
   head += std::to_string(reply.body.size());
   head += "\r\nConnection: close\r\n\r\n";
   return head;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "server/connection.hpp"
+#include "server/loopback.hpp"
 #include "server/query.hpp"
 #include "server/request.hpp"
 #include "server/routes.hpp"
@@ -30,7 +31,7 @@ namespace {
 using server::Clock;
 using server::Connection;
 using server::Reply;
-using server::Request;
+using server::RequestHead;
 using server::ServedDigest;
 
 constexpr const char* kPortVariable = "TESRAK_PORT";
@@ -146,12 +147,17 @@ int open_listener(const std::string& address_text) {
 // accept, answer it within its time from the start of the reply, and let
 // the peer take all of it before the close. A request that cannot be read
 // in time, or a stop meanwhile, gets no reply; write failures are ignored.
+// A request from elsewhere than this machine is refused before its body is
+// read.
 template <typename T>
 void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
   Connection connection(fd, stop, Clock::now() + server::kRequestTime);
-  const std::optional<Request> request = server::parse_http_request(connection);
-  if (!request || connection.stopped()) return;
-  const Reply reply = server::route_request(*request, served);
+  std::optional<RequestHead> head = server::parse_request_head(connection);
+  if (!head || connection.stopped()) return;
+  const bool allowed = server::is_from_loopback(head->request);
+  if (allowed && (!server::read_request_body(connection, *head) || connection.stopped())) return;
+  const Reply reply =
+      allowed ? server::route_request(head->request, served) : server::forbidden_reply();
   connection.set_deadline(Clock::now() + server::kReplyTime);
   const bool head_sent = connection.write_all(server::response_head(reply));
   const bool body_sent = connection.write_all(reply.body);  // even when the head failed

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "server/loopback.hpp"
+
+namespace tesrak::server {
+namespace {
+
+TEST(Loopback, HostsThatNameThisMachine) {
+  const std::vector<std::string> loopback = {
+      "localhost", "LocalHost:7777", "127.0.0.1", "127.0.0.1:7777", "127.1.2.3:0",
+      "[::1]", "[::1]:65535", "[0:0:0:0:0:0:0:1]:80",
+  };
+  const std::vector<std::string> elsewhere = {
+      "", "example.com", "example.com:7777", "localhost.", "localhost.example.com",
+      "127.0.0.1.example.com", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:+1",
+      "127.0.0.1:7777:1", "127.0.0.1 ", "127.1", "0127.0.0.1", "0x7f.0.0.1", "128.0.0.1",
+      "10.0.0.1", "0.0.0.0", "::1", "[::1", "[::2]", "[::ffff:127.0.0.1]", "[::1]x",
+      "localhost, 127.0.0.1",
+  };
+  for (const std::string& host : loopback) EXPECT_TRUE(is_loopback_host(host)) << host;
+  for (const std::string& host : elsewhere) EXPECT_FALSE(is_loopback_host(host)) << host;
+}
+
+TEST(Loopback, OriginsOfPagesServedFromThisMachine) {
+  const std::vector<std::string> loopback = {
+      "http://127.0.0.1:7777", "http://localhost:8888", "http://[::1]:9", "http://localhost",
+      "HTTP://LOCALHOST:1",
+  };
+  const std::vector<std::string> elsewhere = {
+      "", "null", "http://", "http://example.com", "http://127.0.0.1.example.com:7777",
+      "https://127.0.0.1:7777", "file://", "http://127.0.0.1:7777/", "127.0.0.1:7777",
+      "http://127.0.0.1:7777, http://example.com",
+  };
+  for (const std::string& origin : loopback) EXPECT_TRUE(is_loopback_origin(origin)) << origin;
+  for (const std::string& origin : elsewhere) EXPECT_FALSE(is_loopback_origin(origin)) << origin;
+}
+
+TEST(Loopback, ARequestPassesWhenNeitherFieldNamesAnotherSite) {
+  struct Case { std::optional<std::string> host, origin; bool passes; };
+  const std::vector<Case> cases = {
+      {std::nullopt, std::nullopt, true},           // an HTTP/1.0 tool
+      {"", std::nullopt, true},                      // a target without authority
+      {"127.0.0.1:7777", std::nullopt, true},        // the page's own GET
+      {"127.0.0.1:7777", "http://127.0.0.1:7777", true},  // the page's own POST
+      {"localhost:7777", "http://localhost:3000", true},  // a page of another local server
+      {"127.0.0.1:7777", "http://example.com", false},    // a foreign page
+      {std::nullopt, "null", false},                       // a sandboxed or local-file page
+      {"rebound.example.com:7777", std::nullopt, false},   // a rebound host name
+      {"rebound.example.com:7777", "http://127.0.0.1:7777", false},
+  };
+  for (const Case& c : cases) {
+    Request request;
+    request.host = c.host;
+    request.origin = c.origin;
+    EXPECT_EQ(is_from_loopback(request), c.passes)
+        << c.host.value_or("(none)") << " / " << c.origin.value_or("(none)");
+  }
+}
+
+}  // namespace
+}  // namespace tesrak::server
