@@ -23,7 +23,8 @@ except KeyboardInterrupt: print(time.monotonic())
 """
 
 
-FORBIDDEN = b"Forbidden: the Host and the Origin must name this machine (localhost, 127.0.0.1 or [::1])\n"
+FORBIDDEN = (b"Forbidden: the Host and the Origin must name this machine"
+             b" (localhost, 127.0.0.1 or [::1])\n")
 
 
 def exchange(port, data):
@@ -83,6 +84,13 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def peak_memory(pid):
+    """The process's peak resident memory so far, in bytes."""
+    with open(f"/proc/{pid}/status") as status:
+        peak = next(line for line in status if line.startswith("VmHWM:"))
+    return int(peak.split()[1]) * 1024
+
+
 def stop_server(child):
     """Ctrl+C; gives the moment the child's visualize() returned."""
     child.send_signal(signal.SIGINT)
@@ -92,9 +100,14 @@ def stop_server(child):
 
 
 @pytest.fixture(scope="module")
-def port(visualizer_child):
-    with visualizer_child(SERVE) as (_, port):
-        yield port
+def served(visualizer_child):
+    with visualizer_child(SERVE) as (child, port):
+        yield child, port
+
+
+@pytest.fixture(scope="module")
+def port(served):
+    return served[1]
 
 
 @contextlib.contextmanager
@@ -144,13 +157,14 @@ def test_routes_answer_from_the_digest(port):
     for target, method, body, count, low, high in [
             ("/api/merge?scope=tensor", "POST", b"[1, 2]", 4, 1.0, 4.0),
             ("/api/merge?scope=channel&c=1&b=9", "GET", b"", 24, 12.0, 46.0),
-            ("/api/merge?scope=tensor", "PUT", b"", 48, 0.0, 46.0)]:
+            ("/api/merge?scope=tensor", "PUT", b"", 48, 0.0, 46.0),
+            ("/api/merge", "POST", b"[0" + b",0" * 23 + b"]", 48, 0.0, 0.0)]:  # 24 listings
         merged = api(port, target, method, body)[1]
         assert (merged["label"], merged["count"], merged["min"], merged["max"]) == (
             "merged", count, low, high)
     for target, body in [("/api/cell?idx=24", b""), ("/api/merge", b""),
                          ("/api/merge?scope=x", b""), ("/api/merge?scope=channel&c=6", b""),
-                         ("/api/merge", b"[0, 99]")]:
+                         ("/api/merge", b"[0, 99]"), ("/api/merge", b"[0" + b",0" * 24 + b"]")]:
         status, doc = api(port, target, "POST" if body else "GET", body)
         assert status == "400 Bad Request" and doc["error"], target
 
@@ -180,6 +194,16 @@ def test_only_this_machines_pages_and_tools_are_answered(port):
                         f"Origin: http://example.com\r\nContent-Type: text/plain\r\n"
                         f"Content-Length: {8 << 20}\r\n\r\n[0".encode())
         assert foreign.recv(65536).startswith(b"HTTP/1.1 403 Forbidden\r\n")
+
+
+def test_a_body_listing_more_cells_than_the_tensor_is_refused_before_any_work(served):
+    child, port = served
+    before = peak_memory(child.pid)
+    status, doc = api(port, "/api/merge", "POST", b"[" + b"0," * (4 << 20) + b"0]")  # 8 MiB
+    assert (status, doc) == ("400 Bad Request", {
+        "error": "the body lists more cells than the tensor's 24"})
+    # Merged, its 4 million listings would have taken hundreds of MiB.
+    assert peak_memory(child.pid) - before < 64 << 20
 
 
 def test_odd_and_concurrent_clients_are_served_in_turn(port):

@@ -128,6 +128,11 @@ bool parse_bool_flag(const QueryMap& query, std::string_view key) {
 }
 
 std::vector<std::uint64_t> parse_json_indices(std::string_view body) {
+  return *parse_json_indices_up_to(body, UINT64_MAX);
+}
+
+std::optional<std::vector<std::uint64_t>> parse_json_indices_up_to(std::string_view body,
+                                                                   std::uint64_t limit) {
   std::vector<std::uint64_t> indices;
   if (!is_valid_utf8(body)) return indices;
   std::size_t i = 0;
@@ -141,7 +146,9 @@ std::vector<std::uint64_t> parse_json_indices(std::string_view body) {
     for (; i < body.size() && is_digit(body[i]); ++i) {
       fits = fits && append_digit(value, body[i]);
     }
-    if (fits) indices.push_back(value);
+    if (!fits) continue;
+    if (indices.size() == limit) return std::nullopt;
+    indices.push_back(value);
   }
   return indices;
 }

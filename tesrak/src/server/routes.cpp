@@ -44,12 +44,21 @@ Reply cell_reply(const QueryMap& query, ServedDigest<T>& served) {
   return json_reply(json_digest_cell(cell, served.labels[idx], "cell", window.q0, window.q1));
 }
 
+// The page lists each cell of a selection once. A body naming more cells
+// than the tensor holds repeats some, and every repeat is gathered and
+// sorted again: bounded only by the body, that work could take gigabytes
+// from a few megabytes, so such a list is refused before any of it.
 template <typename T>
 Reply listed_cells_reply(const Request& request, const QueryMap& query, ServedDigest<T>& served) {
   const QuantileWindow window = parse_quantile_window(query);
   const bool exclude_zero = parse_bool_flag(query, "exclude_zero");
-  const std::vector<std::uint64_t> indices = parse_json_indices(request.body);
-  return json_reply(json_digest_merged(served.digest.merge_cells(indices), exclude_zero,
+  const std::uint64_t cells = served.digest.numel;
+  const std::optional<std::vector<std::uint64_t>> indices =
+      parse_json_indices_up_to(request.body, cells);
+  if (!indices) {
+    throw BadRequest("the body lists more cells than the tensor's " + std::to_string(cells));
+  }
+  return json_reply(json_digest_merged(served.digest.merge_cells(*indices), exclude_zero,
                                        window.q0, window.q1));
 }
 
