@@ -112,7 +112,9 @@ TEST(ParseHttpRequest, ContentLengthForms) {
     const std::optional<Request> request = parse_http_request(reader);
     EXPECT_EQ(request.has_value(), length == 0);
     std::vector<std::size_t> asked = {kHeadReadBytes};
-    if (length != kRefused && length > 0) asked.push_back(std::min<std::uint64_t>(length, kBodyReadBytes));
+    if (length != kRefused && length > 0) {
+      asked.push_back(std::min<std::uint64_t>(length, kBodyReadBytes));
+    }
     EXPECT_EQ(reader.asked, asked);
   }
 }

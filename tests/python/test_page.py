@@ -508,8 +508,8 @@ def test_pages_of_other_sites_cannot_read_the_digest(browser, server4d):
               const ask = (path, options) => fetch(base + path, options).then(
                   reply => reply.text(), failure => failure.name);
               return [await ask('/api/merge?scope=tensor'),
-                      await ask('/api/merge', {method: 'POST', headers: {'Content-Type': 'text/plain'},
-                                               body: '0,'.repeat(4 << 20)})];
+                      await ask('/api/merge', {method: 'POST', body: '0,'.repeat(4 << 20),
+                                               headers: {'Content-Type': 'text/plain'}})];
             }""", server4d)
         assert outcomes == ["TypeError", "TypeError"]
         port = urlsplit(server4d).port
