@@ -1,8 +1,6 @@
 """The browser page, driven in headless Chromium against a live visualize() server."""
 import contextlib
-import http.server
 import json
-import threading
 import urllib.request
 from urllib.parse import urlsplit
 
@@ -469,52 +467,24 @@ def test_one_dimensional_tensor_is_browsed_as_one_row(browser, visualizer_child)
         p.close()
 
 
-@contextlib.contextmanager
-def other_site():
-    """An empty page served from this machine, for a browser that reaches it
-    under another site's name; gives its port."""
-    class EmptyPage(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):
-            body = b"<!DOCTYPE html><title>elsewhere</title>"
-            self.send_response(200)
-            self.send_header("Content-Type", "text/html")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, *args):
-            pass
-
-    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), EmptyPage) as site:
-        thread = threading.Thread(target=site.serve_forever)
-        thread.start()
-        try:
-            yield site.server_address[1]
-        finally:
-            site.shutdown()
-            thread.join()
-
-
 def test_pages_of_other_sites_cannot_read_the_digest(browser, server4d):
     # Names under .test lead to this machine, as a rebound name would.
     rules = "--host-resolver-rules=MAP *.test 127.0.0.1"
     elsewhere = browser.browser_type.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS + [rules])
     try:
         page = elsewhere.new_page()
-        with other_site() as site_port:
-            page.goto(f"http://elsewhere.test:{site_port}/")
-            # A read of the tensor, and a large text/plain POST (no preflight).
-            outcomes = page.evaluate("""async base => {
-              const ask = (path, options) => fetch(base + path, options).then(
-                  reply => reply.text(), failure => failure.name);
-              return [await ask('/api/merge?scope=tensor'),
-                      await ask('/api/merge', {method: 'POST', body: '0,'.repeat(4 << 20),
-                                               headers: {'Content-Type': 'text/plain'}})];
-            }""", server4d)
-        assert outcomes == ["TypeError", "TypeError"]
-        port = urlsplit(server4d).port
-        rebound = page.goto(f"http://rebound.test:{port}/api/merge?scope=tensor")
+        rebound = page.goto(f"http://rebound.test:{urlsplit(server4d).port}/")
         assert rebound.status == 403 and rebound.text().startswith("Forbidden: ")
         assert rebound.header_value("access-control-allow-origin") is None
+        # From that page, of another site: a read of the tensor, and a large
+        # text/plain POST (which needs no preflight).
+        outcomes = page.evaluate("""async base => {
+          const ask = (path, options) => fetch(base + path, options).then(
+              reply => reply.text(), failure => failure.name);
+          return [await ask('/api/merge?scope=tensor'),
+                  await ask('/api/merge', {method: 'POST', body: '0,'.repeat(4 << 20),
+                                           headers: {'Content-Type': 'text/plain'}})];
+        }""", server4d)
+        assert outcomes == ["TypeError", "TypeError"]
     finally:
         elsewhere.close()
