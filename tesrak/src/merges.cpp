@@ -1,12 +1,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "memory_budget.hpp"
 #include "total_order.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/merge_rule.hpp"
@@ -38,6 +40,21 @@ void sort_by_mean(std::vector<Centroid>& pairs) {
 template <typename T>
 class Pool {
  public:
+  // Makes room for `count` centroids, once the memory check has found room
+  // for them and for the copies compress_into makes: a list that names a
+  // cell many times asks for far more than the digest holds, and such a
+  // request must be refused, not ended by the system's out-of-memory killer.
+  void reserve(std::uint64_t count) {
+    constexpr std::uint64_t kBytesPerCentroid =
+        sizeof(Centroid) + sizeof(float) + sizeof(std::uint32_t);
+    std::uint64_t bytes;
+    if (__builtin_mul_overflow(count, kBytesPerCentroid, &bytes) || count > pairs_.max_size()) {
+      throw std::bad_alloc();
+    }
+    detail::refuse_beyond_usable_memory(bytes);
+    pairs_.reserve(static_cast<std::size_t>(count));
+  }
+
   void add_centroid(float mean, std::uint32_t weight) { pairs_.push_back({mean, weight}); }
 
   void add_extremes(T min, T max) noexcept {
@@ -107,6 +124,21 @@ bool channel_end(std::uint64_t k, std::uint64_t plane, std::uint64_t numel, std:
   return end <= numel;
 }
 
+// The centroids that the listed cells hold, each cell counted once per
+// listing (at most 2^64 - 1). Fails at the first index beyond the cells.
+template <typename T>
+std::uint64_t listed_centroids(const TensorDigest<T>& d, std::span<const std::uint64_t> indices) {
+  std::uint64_t total = 0;
+  for (std::uint64_t i : indices) {
+    if (i >= d.numel) {
+      throw EngineError("merge_cells: cell index " + std::to_string(i) + " is out of range for " +
+                        std::to_string(d.numel) + " cells");
+    }
+    if (__builtin_add_overflow(total, d.n_centroids[i], &total)) total = UINT64_MAX;
+  }
+  return total;
+}
+
 // Rounds toward zero and saturates; NaN becomes 0.
 std::int32_t truncate_saturating(float v) noexcept {
   constexpr float kTwoTo31 = 2147483648.0f;
@@ -136,13 +168,8 @@ TensorDigest<T> TensorDigest<T>::merge_cells(std::span<const std::uint64_t> indi
   if (indices.empty()) return result;
 
   Pool<T> pool;
-  for (std::uint64_t i : indices) {
-    if (i >= numel) {
-      throw EngineError("merge_cells: cell index " + std::to_string(i) +
-                        " is out of range for " + std::to_string(numel) + " cells");
-    }
-    pool.add_cell(*this, i);
-  }
+  pool.reserve(listed_centroids(*this, indices));
+  for (std::uint64_t i : indices) pool.add_cell(*this, i);
   result.mins[0] = pool.min();
   result.maxs[0] = pool.max();
   pool.compress_into(result);

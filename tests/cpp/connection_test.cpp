@@ -25,11 +25,13 @@ struct SocketPair {
     ::close(server);
     ::close(peer);
   }
-  std::size_t unread_by_peer() const {
+  static std::size_t unread(int fd) {
     int count = 0;
-    ::ioctl(peer, FIONREAD, &count);
+    ::ioctl(fd, FIONREAD, &count);
     return static_cast<std::size_t>(count);
   }
+  std::size_t unread_by_peer() const { return unread(peer); }
+  std::size_t unread_by_server() const { return unread(server); }
 };
 
 // A wait that nothing ends would hang the test: the long deadlines only
@@ -75,6 +77,33 @@ TEST(Connection, WriteEndsWhenAllIsSentOrOnStopOrDeadline) {
     connection.write_all(std::string(c.size, 'x'));
     EXPECT_EQ(sockets.unread_by_peer() == c.size, c.whole);
     EXPECT_EQ(connection.stopped(), c.stop);
+  }
+}
+
+// After a reply the peer sees the end of the stream at once, while what it
+// still sends is read and dropped until it closes, a stop comes, or the
+// drain's time is up.
+TEST(Connection, DrainAfterAReplyLastsUntilThePeerClosesAStopOrItsTime) {
+  struct Case { const char* name; bool peer_closes, stop, waits_out_its_time; std::size_t unread; };
+  const std::string pipelined = "GET / HTTP/1.1\r\n\r\n";
+  const std::vector<Case> cases = {
+      {"peer closes", true, false, false, 0},
+      {"stop", false, true, false, pipelined.size()},
+      {"peer stays", false, false, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair sockets;
+    ASSERT_EQ(::write(sockets.peer, pipelined.data(), pipelined.size()), ssize_t(pipelined.size()));
+    if (c.peer_closes) ::shutdown(sockets.peer, SHUT_WR);
+    const StopFlag stop{c.stop ? std::uint8_t{1} : std::uint8_t{0}};
+    Connection connection(sockets.server, stop, Clock::now() + milliseconds(60000));
+    const Clock::time_point started = Clock::now();
+    connection.shut_down_and_drain();
+    EXPECT_EQ(Clock::now() - started >= kDrainTime, c.waits_out_its_time);
+    EXPECT_EQ(sockets.unread_by_server(), c.unread);
+    char byte;
+    EXPECT_EQ(::read(sockets.peer, &byte, 1), 0);
   }
 }
 

@@ -72,6 +72,19 @@ TEST(ParseJsonIndices, EveryDigitRunOfAUtf8Body) {
   for (const auto& [body, expected] : cases) EXPECT_EQ(parse_json_indices(body), expected) << body;
 }
 
+// Dropped runs and a body that is not UTF-8 count for nothing.
+TEST(ParseJsonIndices, NothingPastTheLimit) {
+  using Indices = std::vector<std::uint64_t>;
+  const std::vector<std::tuple<std::string, std::uint64_t, std::optional<Indices>>> cases = {
+      {"[0,0,0]", 3, Indices{0, 0, 0}}, {"[0,0,0,0]", 3, std::nullopt}, {"[]", 0, Indices{}},
+      {"[1]", 0, std::nullopt}, {"[1,18446744073709551616]", 1, Indices{1}},
+      {"[1,2,\xff]", 1, Indices{}},
+  };
+  for (const auto& [body, limit, expected] : cases) {
+    EXPECT_EQ(parse_json_indices_up_to(body, limit), expected) << body << " up to " << limit;
+  }
+}
+
 TEST(ChannelIdx, FlatChannelWrapsInsteadOfFailing) {
   using S = std::vector<std::uint64_t>;
   EXPECT_EQ(channel_idx(S{2, 3, 4, 8, 8}, 1, 2), 5u);

@@ -65,7 +65,7 @@ TEST(ParseHttpRequest, HeadsUnderEveryDelivery) {
   }
 }
 
-TEST(ParseHttpRequest, BodiesAreNeverCutAndReadsAskOnlyForWhatIsMissing) {
+TEST(ParseHttpRequest, BodiesComeWholeOrNotAtAllAndReadsAskOnlyForWhatIsMissing) {
   struct Case { std::string head; std::size_t sent; bool fail_at_end; std::size_t body;
                 std::vector<std::size_t> asked; };
   const std::string cl = "POST / HTTP/1.1\r\nContent-Length: ";  // 33 bytes
@@ -74,8 +74,9 @@ TEST(ParseHttpRequest, BodiesAreNeverCutAndReadsAskOnlyForWhatIsMissing) {
       {cl + "20\r\n\r\n", 29, false, 29, {4096}},           // more than announced: all kept
       {"POST / HTTP/1.1\r\n\r\n", 3, false, 3, {4096}},     // no length: what came along
       {chunked, 10, false, 10, {4096}},                     // chunks are not decoded
-      {cl + "10\r\n\r\n", 3, true, 3, {4096, 7}},           // a read error keeps the body so far
-      {cl + "100000\r\n\r\n", 70000, false, 70000, {4096, 65536, 30411, 30000}},
+      {cl + "10\r\n\r\n", 3, true, 0, {4096, 7}},           // a read error before the end
+      {cl + "100000\r\n\r\n", 70000, false, 0, {4096, 65536, 30411, 30000}},  // end of stream
+      {cl + "100000\r\n\r\n", 100000, false, 100000, {4096, 65536, 30411}},
       {cl + "+12\r\n\r\n", 12, false, 0, {4096}},           // refused by the head parser
       {cl + std::to_string(kMaxBodyBytes + 1) + "\r\n\r\n", 3, false, 0, {4096}},
   };
@@ -90,8 +91,10 @@ TEST(ParseHttpRequest, BodiesAreNeverCutAndReadsAskOnlyForWhatIsMissing) {
   }
 }
 
-// Which Content-Length values get a request at all (the parser refuses the
-// rest outright), and the length each one that does declares.
+// Which Content-Length values the parser takes (it refuses the rest
+// outright), and the length each one declares. No body follows the head, so
+// the one read after it asks for that length, and the request then ends
+// short of it.
 TEST(ParseHttpRequest, ContentLengthForms) {
   constexpr std::uint64_t kRefused = ~std::uint64_t{0};
   const std::vector<std::pair<std::string, std::uint64_t>> cases = {
@@ -107,10 +110,29 @@ TEST(ParseHttpRequest, ContentLengthForms) {
     SCOPED_TRACE("Content-Length: " + value);
     ChunkReader reader("PUT / HTTP/1.1\r\nContent-Length: " + value + "\r\n\r\n", 4096);
     const std::optional<Request> request = parse_http_request(reader);
-    ASSERT_EQ(request.has_value(), length != kRefused);
-    // With no body bytes sent, the one read after the head asks for the length.
-    if (length > 0 && request) EXPECT_EQ(reader.asked.back(), std::min<std::uint64_t>(length, kBodyReadBytes));
-    if (length == 0) EXPECT_EQ(reader.asked.size(), 1u);
+    EXPECT_EQ(request.has_value(), length == 0);
+    std::vector<std::size_t> asked = {kHeadReadBytes};
+    if (length != kRefused && length > 0) {
+      asked.push_back(std::min<std::uint64_t>(length, kBodyReadBytes));
+    }
+    EXPECT_EQ(reader.asked, asked);
+  }
+}
+
+TEST(ParseHttpRequest, HostAndOriginAreKeptAndRepeatsJoined) {
+  struct Case { std::string fields; std::optional<std::string> host, origin; };
+  const std::vector<Case> cases = {
+      {"Hosts: a\r\nOrigins: b\r\n", std::nullopt, std::nullopt},
+      {"host: a:1\r\nORIGIN: http://b\r\n", "a:1", "http://b"},
+      {"Host: a\r\nX: 1\r\nHost: b\r\n", "a, b", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fields);
+    ChunkReader reader("GET / HTTP/1.1\r\n" + c.fields + "\r\n", 5);
+    const std::optional<Request> request = parse_http_request(reader);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->host, c.host);
+    EXPECT_EQ(request->origin, c.origin);
   }
 }
 

@@ -1,9 +1,10 @@
 // Feeds arbitrary bytes to the request parser, cut into reads by the first
 // four bytes, checks that the head does not depend on how it was cut, and
-// runs the query readers over whatever came out.
+// runs the query readers and the loopback check over whatever came out.
 #include <algorithm>
 #include <cstdlib>
 
+#include "server/loopback.hpp"
 #include "server/query.hpp"
 #include "server/request.hpp"
 
@@ -47,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(whole.has_value() == cut.has_value());
   if (!whole) return 0;
   check(whole->method == cut->method && whole->path == cut->path && whole->query == cut->query);
+  check(whole->host == cut->host && whole->origin == cut->origin);
   check(whole->path.find('?') == std::string::npos);
   // Whole delivery hands over everything after the head at once; a cut
   // delivery can only have kept a prefix of it.
@@ -58,5 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)parse_bool_flag(query, "exclude_zero");
   (void)parse_unsigned_param(query, "idx");
   (void)parse_json_indices(whole->body);
+  (void)is_from_loopback(*whole);
   return 0;
 }

@@ -46,14 +46,19 @@ def run_capped(code, cap):
     (4 * GiB, 10**9),               # refused by the address-space limit
     (PHYSICAL + 2 * GiB, 4 * 10**9),  # refused by the machine's memory
 ], ids=["address-space limit", "physical memory"])
-def test_digests_too_large_for_the_process_are_refused_untouched(cap, compression):
+def test_digests_and_merges_too_large_for_the_process_are_refused_untouched(cap, compression):
     lines, peak = run_capped(f"""
         from tesrak import TensorDigest
+        fed = TensorDigest([1], 10000)
+        for k in range(20000):  # about 2 000 centroids in its cell, 32 KB to gather
+            fed.update([float(k * 7919 % 20000)])
         makers = [
             lambda: TensorDigest([1], {compression}),
             lambda: TensorDigest([0], {compression}).merge_all(),
             lambda: TensorDigest([0], {compression}).merge_channels([3]),
             lambda: TensorDigest([0], {compression}).merge_cells([]),
+            # the cell gathered once per listing: twice the cap
+            lambda: fed.merge_cells([0] * {cap // 16384}),
         ]
         for make in makers:
             try:
@@ -64,7 +69,7 @@ def test_digests_too_large_for_the_process_are_refused_untouched(cap, compressio
         # 2.9 GB of lists, built from pages not yet touched
         print(TensorDigest([1024, 1024], 50).numel)
         """, cap)
-    assert lines == ["refused"] * 4 + ["1048576"]
+    assert lines == ["refused"] * 5 + ["1048576"]
     assert peak < 200 * MiB
 
 

@@ -465,3 +465,26 @@ def test_one_dimensional_tensor_is_browsed_as_one_row(browser, visualizer_child)
         p.open_cell(0, 4)  # constant: a flat curve on a unit value axis
         assert p.eval("[chartLayout.maxY, chartLayout.rangeX]") == [1e-12, 1]
         p.close()
+
+
+def test_pages_of_other_sites_cannot_read_the_digest(browser, server4d):
+    # Names under .test lead to this machine, as a rebound name would.
+    rules = "--host-resolver-rules=MAP *.test 127.0.0.1"
+    elsewhere = browser.browser_type.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS + [rules])
+    try:
+        page = elsewhere.new_page()
+        rebound = page.goto(f"http://rebound.test:{urlsplit(server4d).port}/")
+        assert rebound.status == 403 and rebound.text().startswith("Forbidden: ")
+        assert rebound.header_value("access-control-allow-origin") is None
+        # From that page, of another site: a read of the tensor, and a large
+        # text/plain POST (which needs no preflight).
+        outcomes = page.evaluate("""async base => {
+          const ask = (path, options) => fetch(base + path, options).then(
+              reply => reply.text(), failure => failure.name);
+          return [await ask('/api/merge?scope=tensor'),
+                  await ask('/api/merge', {method: 'POST', body: '0,'.repeat(4 << 20),
+                                           headers: {'Content-Type': 'text/plain'}})];
+        }""", server4d)
+        assert outcomes == ["TypeError", "TypeError"]
+    finally:
+        elsewhere.close()

@@ -34,17 +34,30 @@ ssize_t Connection::read(char* into, std::size_t capacity) {
   }
 }
 
-void Connection::write_all(std::string_view bytes) {
+bool Connection::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
-    if (!wait_until_ready(POLLOUT)) return;
+    if (!wait_until_ready(POLLOUT)) return false;
     // Never more than the socket takes at once, so a peer that stops
     // reading cannot block the call past the deadline.
     const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) {
       bytes.remove_prefix(static_cast<std::size_t>(sent));
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      return;  // the peer went away: nothing to report
+      return false;  // the peer went away: nothing to report
     }
+  }
+  return true;
+}
+
+void Connection::shut_down_and_drain() {
+  if (::shutdown(fd_, SHUT_WR) != 0) return;
+  deadline_ = Clock::now() + kDrainTime;
+  constexpr std::size_t kBlockBytes = 16384;
+  char dropped[kBlockBytes];
+  for (std::size_t total = 0; total < kDrainBytes;) {
+    const ssize_t got = read(dropped, sizeof dropped);
+    if (got <= 0) return;  // the peer closed, or time is up
+    total += static_cast<std::size_t>(got);
   }
 }
 

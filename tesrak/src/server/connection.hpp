@@ -18,6 +18,10 @@ inline constexpr Clock::duration kRequestTime = std::chrono::seconds(5);
 inline constexpr Clock::duration kReplyTime = std::chrono::seconds(5);
 // The longest wait for the peer between two looks at the stop flag.
 inline constexpr std::chrono::milliseconds kStopCheckSlice{50};
+// How long after a reply, and how many bytes, the peer's further input is
+// read and dropped while the server waits for the peer to close.
+inline constexpr Clock::duration kDrainTime = std::chrono::seconds(1);
+inline constexpr std::size_t kDrainBytes = std::size_t{1} << 20;
 
 // The I/O of one accepted connection, bounded by a deadline and by the stop
 // flag. The server has one thread: a peer that sends or reads slowly, byte
@@ -34,8 +38,17 @@ class Connection : public ByteReader {
   ssize_t read(char* into, std::size_t capacity) override;
 
   // Sends all of `bytes`, unless an error, the deadline or a stop comes
-  // first; then it gives up, and the reply stays unfinished.
-  void write_all(std::string_view bytes);
+  // first; then it gives up, and the reply stays unfinished. True when all
+  // was sent.
+  bool write_all(std::string_view bytes);
+
+  // Ends a reply that was sent whole: shuts the sending side down, then
+  // reads and drops what the peer still sends until it closes, for at most
+  // kDrainTime and kDrainBytes, or until a stop. Closing a socket whose
+  // input was left unread resets the connection, and the reset throws away
+  // whatever part of the reply the peer has not read yet; a pipelined
+  // second request is enough for that.
+  void shut_down_and_drain();
 
   void set_deadline(Clock::time_point deadline) noexcept { deadline_ = deadline; }
 

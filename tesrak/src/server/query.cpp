@@ -7,6 +7,7 @@
 #include <array>
 #include <string>
 
+#include "server/ascii.hpp"
 #include "server/utf8.hpp"
 
 namespace tesrak::server {
@@ -18,11 +19,6 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool append_digit(std::uint64_t& value, char digit) noexcept {
   return !__builtin_mul_overflow(value, 10u, &value) &&
          !__builtin_add_overflow(value, static_cast<std::uint64_t>(digit - '0'), &value);
-}
-
-bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) noexcept {
-  return std::equal(text.begin(), text.end(), lower_word.begin(), lower_word.end(),
-                    [](char c, char w) { return (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) == w; });
 }
 
 // Digits with at most one point and at least one digit, then an optional
@@ -132,6 +128,11 @@ bool parse_bool_flag(const QueryMap& query, std::string_view key) {
 }
 
 std::vector<std::uint64_t> parse_json_indices(std::string_view body) {
+  return *parse_json_indices_up_to(body, UINT64_MAX);
+}
+
+std::optional<std::vector<std::uint64_t>> parse_json_indices_up_to(std::string_view body,
+                                                                   std::uint64_t limit) {
   std::vector<std::uint64_t> indices;
   if (!is_valid_utf8(body)) return indices;
   std::size_t i = 0;
@@ -145,7 +146,9 @@ std::vector<std::uint64_t> parse_json_indices(std::string_view body) {
     for (; i < body.size() && is_digit(body[i]); ++i) {
       fits = fits && append_digit(value, body[i]);
     }
-    if (fits) indices.push_back(value);
+    if (!fits) continue;
+    if (indices.size() == limit) return std::nullopt;
+    indices.push_back(value);
   }
   return indices;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "server/ascii.hpp"
 #include "server/query.hpp"
 #include "server/utf8.hpp"
 
@@ -12,6 +13,8 @@ namespace tesrak::server {
 namespace {
 
 constexpr std::string_view kContentLength = "content-length";
+constexpr std::string_view kHost = "host";
+constexpr std::string_view kOrigin = "origin";
 
 // What the head parser's callbacks collect. The parser hands over each
 // piece of text in as many spans as the reads cut it into.
@@ -139,30 +142,22 @@ bool is_acceptable_target(std::string_view target) {
   return !target.empty() && !has_control && is_valid_utf8(target);
 }
 
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return lower(x) == lower(y);
-  });
-}
-
-// Reads the body after a head of `head_length` bytes: whatever already came
-// with the head (all of it, even past the content length), then reads of at
-// most what is still missing until the content length is reached or the
-// peer stops.
-std::string read_body(ByteReader& reader, const std::string& buffer, std::size_t head_length,
-                      std::uint64_t content_length) {
-  std::string body = buffer.substr(head_length);
-  while (body.size() < content_length) {
-    const std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(content_length - body.size(), kBodyReadBytes));
-    const std::size_t old_size = body.size();
-    body.resize(old_size + wanted);
-    const ssize_t got = reader.read(body.data() + old_size, wanted);
-    body.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
-    if (got <= 0) break;
+// The values of every field named `name` (in any letter case), joined by
+// ", " as HTTP allows for a field sent more than once; none when no field
+// has that name.
+std::optional<std::string> combined_value(std::span<const HeaderField> fields,
+                                          std::string_view name) {
+  std::optional<std::string> combined;
+  for (const HeaderField& field : fields) {
+    if (!equals_ignoring_ascii_case(field.name, name)) continue;
+    if (combined) {
+      *combined += ", ";
+      *combined += field.value;
+    } else {
+      combined = field.value;
+    }
   }
-  return body;
+  return combined;
 }
 
 }  // namespace
@@ -176,7 +171,7 @@ std::uint64_t content_length_of(std::span<const HeaderField> fields) noexcept {
   return 0;
 }
 
-std::optional<Request> parse_http_request(ByteReader& reader) {
+std::optional<RequestHead> parse_request_head(ByteReader& reader) {
   HeadState state;
   llhttp_t parser;
   llhttp_init(&parser, HTTP_REQUEST, &head_settings());
@@ -211,7 +206,9 @@ std::optional<Request> parse_http_request(ByteReader& reader) {
   const std::uint64_t content_length = content_length_of(state.fields);
   if (content_length > kMaxBodyBytes) return std::nullopt;
 
-  Request request;
+  RequestHead head;
+  head.content_length = content_length;
+  Request& request = head.request;
   request.method = std::move(state.method);
   const std::size_t question = state.target.find('?');
   if (question == std::string::npos) {
@@ -220,8 +217,34 @@ std::optional<Request> parse_http_request(ByteReader& reader) {
     request.path = state.target.substr(0, question);
     request.query = state.target.substr(question + 1);
   }
-  request.body = read_body(reader, buffer, head_length, content_length);
-  return request;
+  request.host = combined_value(state.fields, kHost);
+  request.origin = combined_value(state.fields, kOrigin);
+  request.body = buffer.substr(head_length);
+  return head;
+}
+
+// Whatever came with the head stays in the body, even past the content
+// length. The reads ask for no more than is still missing. A body that ends
+// short of its length (end of stream, read error, deadline) is refused:
+// answering what arrived would report a failed request as a success.
+bool read_request_body(ByteReader& reader, RequestHead& head) {
+  std::string& body = head.request.body;
+  while (body.size() < head.content_length) {
+    const std::size_t wanted = static_cast<std::size_t>(
+        std::min<std::uint64_t>(head.content_length - body.size(), kBodyReadBytes));
+    const std::size_t old_size = body.size();
+    body.resize(old_size + wanted);
+    const ssize_t got = reader.read(body.data() + old_size, wanted);
+    if (got <= 0) return false;
+    body.resize(old_size + static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+std::optional<Request> parse_http_request(ByteReader& reader) {
+  std::optional<RequestHead> head = parse_request_head(reader);
+  if (!head || !read_request_body(reader, *head)) return std::nullopt;
+  return std::move(head->request);
 }
 
 }  // namespace tesrak::server

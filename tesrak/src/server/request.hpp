@@ -16,6 +16,10 @@ struct Request {
   std::string path;    // the target up to its first "?"
   std::string query;   // the target after its first "?", else empty
   std::string body;    // the bytes after the head, never decoded or cut
+  // The Host and Origin fields, which tell who is asking (a field sent more
+  // than once comes as one list joined by ", "); none when not sent.
+  std::optional<std::string> host;
+  std::optional<std::string> origin;
 };
 
 // Where a request's bytes come from: a socket in the server, memory in
@@ -41,10 +45,23 @@ inline constexpr std::size_t kMaxHeaderFields = 32;
 inline constexpr std::size_t kHeadReadBytes = 4096;
 inline constexpr std::size_t kBodyReadBytes = 65536;
 
-// Reads one request head (HTTP/1.0 or 1.1, at most 32 header fields, a UTF-8
-// target) and then its body up to the content length. Any read failure, end
-// of stream or malformed head before the head is complete gives nothing; a
-// body cut short by the peer is returned as far as it came.
+// A request whose head has been read, and whose body so far holds only the
+// bytes that came with the head.
+struct RequestHead {
+  Request request;
+  std::uint64_t content_length = 0;
+};
+
+// Reads one request head: HTTP/1.0 or 1.1, at most 32 header fields, a
+// UTF-8 target. Any read failure, end of stream or malformed head before
+// the head is complete gives nothing.
+std::optional<RequestHead> parse_request_head(ByteReader& reader);
+
+// Reads the rest of the body, up to the content length; false when the
+// body ends short of it.
+bool read_request_body(ByteReader& reader, RequestHead& head);
+
+// The head, then the body: nothing when either cannot be read whole.
 std::optional<Request> parse_http_request(ByteReader& reader);
 
 // The content length the first field named Content-Length (in any letter

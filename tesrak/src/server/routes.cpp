@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::string_view kOk = "200 OK";
 constexpr std::string_view kBadRequest = "400 Bad Request";
+constexpr std::string_view kForbidden = "403 Forbidden";
 constexpr std::string_view kNotFound = "404 Not Found";
 constexpr std::string_view kInternalError = "500 Internal Server Error";
 constexpr std::string_view kHtml = "text/html; charset=utf-8";
@@ -43,12 +44,21 @@ Reply cell_reply(const QueryMap& query, ServedDigest<T>& served) {
   return json_reply(json_digest_cell(cell, served.labels[idx], "cell", window.q0, window.q1));
 }
 
+// The page lists each cell of a selection once. A body naming more cells
+// than the tensor holds repeats some, and every repeat is gathered and
+// sorted again: bounded only by the body, that work could take gigabytes
+// from a few megabytes, so such a list is refused before any of it.
 template <typename T>
 Reply listed_cells_reply(const Request& request, const QueryMap& query, ServedDigest<T>& served) {
   const QuantileWindow window = parse_quantile_window(query);
   const bool exclude_zero = parse_bool_flag(query, "exclude_zero");
-  const std::vector<std::uint64_t> indices = parse_json_indices(request.body);
-  return json_reply(json_digest_merged(served.digest.merge_cells(indices), exclude_zero,
+  const std::uint64_t cells = served.digest.numel;
+  const std::optional<std::vector<std::uint64_t>> indices =
+      parse_json_indices_up_to(request.body, cells);
+  if (!indices) {
+    throw BadRequest("the body lists more cells than the tensor's " + std::to_string(cells));
+  }
+  return json_reply(json_digest_merged(served.digest.merge_cells(*indices), exclude_zero,
                                        window.q0, window.q1));
 }
 
@@ -113,12 +123,20 @@ Reply route_request(const Request& request, ServedDigest<T>& served) {
   }
 }
 
+Reply forbidden_reply() {
+  return {kForbidden, kText,
+          "Forbidden: the Host and the Origin must name this machine "
+          "(localhost, 127.0.0.1 or [::1])\n",
+          false};
+}
+
 std::string response_head(const Reply& reply) {
   std::string head = "HTTP/1.1 ";
   head += reply.status;
   head += "\r\nContent-Type: ";
   head += reply.content_type;
-  head += "\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: ";
+  if (reply.readable_by_any_origin) head += "\r\nAccess-Control-Allow-Origin: *";
+  head += "\r\nContent-Length: ";
   head += std::to_string(reply.body.size());
   head += "\r\nConnection: close\r\n\r\n";
   return head;

@@ -16,6 +16,9 @@ struct Reply {
   std::string_view status;
   std::string_view content_type;
   std::string body;
+  // Whether the head lets a page of any origin read the reply: every reply
+  // but the refusal of a foreign page, which has no business reading it.
+  bool readable_by_any_origin = true;
 };
 
 // What the server keeps for a whole run: the digest it serves (used by
@@ -34,7 +37,12 @@ struct ServedDigest {
 template <typename T>
 Reply route_request(const Request& request, ServedDigest<T>& served);
 
-// The response head: status line, the four header lines, an empty line.
+// The refusal of a request that does not come from this machine's own
+// pages and tools: "403 Forbidden" with a one-line text body.
+Reply forbidden_reply();
+
+// The response head: status line, the header lines (four, or three without
+// Access-Control-Allow-Origin), an empty line.
 std::string response_head(const Reply& reply);
 
 }  // namespace tesrak::server

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "server/connection.hpp"
+#include "server/loopback.hpp"
 #include "server/query.hpp"
 #include "server/request.hpp"
 #include "server/routes.hpp"
@@ -29,7 +31,7 @@ namespace {
 using server::Clock;
 using server::Connection;
 using server::Reply;
-using server::Request;
+using server::RequestHead;
 using server::ServedDigest;
 
 constexpr const char* kPortVariable = "TESRAK_PORT";
@@ -37,6 +39,7 @@ constexpr std::string_view kDefaultPort = "7777";
 constexpr std::string_view kHostPrefix = "127.0.0.1:";
 constexpr int kListenBacklog = 128;
 constexpr std::uint64_t kMaxPort = 65535;
+// The longest wait for a connection between two looks at the stop flag.
 constexpr auto kIdlePause = std::chrono::milliseconds(50);
 
 // Closes the descriptor it owns.
@@ -141,21 +144,41 @@ int open_listener(const std::string& address_text) {
 }
 
 // One connection, just accepted: read one request within its time from the
-// accept, answer it within its time from the start of the reply. A request
-// that cannot be read in time, or a stop meanwhile, gets no reply; write
-// failures are ignored.
+// accept, answer it within its time from the start of the reply, and let
+// the peer take all of it before the close. A request that cannot be read
+// in time, or a stop meanwhile, gets no reply; write failures are ignored.
+// A request from elsewhere than this machine is refused before its body is
+// read.
 template <typename T>
 void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
   Connection connection(fd, stop, Clock::now() + server::kRequestTime);
-  const std::optional<Request> request = server::parse_http_request(connection);
-  if (!request || connection.stopped()) return;
-  const Reply reply = server::route_request(*request, served);
+  std::optional<RequestHead> head = server::parse_request_head(connection);
+  if (!head || connection.stopped()) return;
+  const bool allowed = server::is_from_loopback(head->request);
+  if (allowed && (!server::read_request_body(connection, *head) || connection.stopped())) return;
+  const Reply reply =
+      allowed ? server::route_request(head->request, served) : server::forbidden_reply();
   connection.set_deadline(Clock::now() + server::kReplyTime);
-  connection.write_all(server::response_head(reply));
-  connection.write_all(reply.body);
+  const bool head_sent = connection.write_all(server::response_head(reply));
+  const bool body_sent = connection.write_all(reply.body);  // even when the head failed
+  if (head_sent && body_sent) connection.shut_down_and_drain();
 }
 
 bool stop_requested(const StopFlag& stop) { return stop.load(std::memory_order_relaxed) != 0; }
+
+// Waits until a connection is waiting on the listener, or at most the idle
+// pause. A client making one request after another is thus taken at once,
+// not at the next tick of a fixed pause.
+void wait_for_connection(int listener) {
+  pollfd waiting{listener, POLLIN, 0};
+  ::poll(&waiting, 1, static_cast<int>(kIdlePause.count()));
+}
+
+// Failures that leave the connection waiting: the listener stays readable,
+// so polling it would return at once and every retry would fail alike.
+bool is_out_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 }  // namespace
 
@@ -175,8 +198,12 @@ void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
   while (!stop_requested(stop)) {
     const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) std::this_thread::sleep_for(kIdlePause);
-      continue;  // other failures (an interrupted call too) are dropped
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_for_connection(listener.get());
+      } else if (is_out_of_resources(errno)) {
+        std::this_thread::sleep_for(kIdlePause);  // until a descriptor may be free again
+      }
+      continue;  // other failures (an interrupted call too) are retried at once
     }
     FileDescriptor connection(fd);
     try {
