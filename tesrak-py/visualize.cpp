@@ -30,22 +30,28 @@ struct ServerRun {
   std::exception_ptr failure;
 };
 
-// Takes the interpreter lock only for one signal check. A handler that
-// raises leaves its exception fetched here, taken out under the lock.
-PendingError check_signals() {
-  const PyGILState_STATE lock = PyGILState_Ensure();
+// Takes the interpreter lock back only for one signal check, with the
+// thread state this thread gave it up with, and gives it up again. A
+// handler that raises leaves its exception fetched here, taken out under
+// the lock. At exit the interpreter ends this thread right here, by forced
+// unwinding; a fresh thread state (PyGILState_Ensure) would instead be made
+// for an interpreter that may already be gone.
+PendingError check_signals(PyThreadState*& thread_state) {
+  PyEval_RestoreThread(thread_state);
   PendingError raised;
   if (PyErr_CheckSignals() < 0) raised = PendingError::fetch();
-  PyGILState_Release(lock);
+  thread_state = PyEval_SaveThread();
   return raised;
 }
 
 // Runs the server until it ends by itself or a signal handler raises. The
 // server thread is always joined before this returns. Returns the signal's
 // exception, or nothing when the server ended by itself (its failure is
-// then in `run`).
+// then in `run`). Called with the interpreter lock given up, as
+// `thread_state`.
 template <typename T>
-PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, ServerRun& run) {
+PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, ServerRun& run,
+                                 PyThreadState*& thread_state) {
   tesrak::StopFlag stop{kKeepServing};
   std::thread server;
   try {
@@ -69,7 +75,7 @@ PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, ServerRun& run
         server.join();
         return PendingError();
       }
-      if (PendingError raised = check_signals()) {
+      if (PendingError raised = check_signals(thread_state)) {
         stop.store(kStopServing, std::memory_order_relaxed);
         server.join();  // its outcome gives way to the signal
         return raised;
@@ -93,9 +99,11 @@ PyObject* visualize_method(PyObject* self, PyObject*) {
   return lock_releasing_method_entry(self, [](PyTensorDigest& object) -> PyObject* {
     ServerRun run;
     PendingError signal;
-    PyThreadState* const thread_state = PyEval_SaveThread();
+    PyThreadState* thread_state = PyEval_SaveThread();
     try {
-      signal = visit_digest(object, [&run](auto& digest) { return serve_while_polling(digest, run); });
+      signal = visit_digest(object, [&](auto& digest) {
+        return serve_while_polling(digest, run, thread_state);
+      });
     } catch (abi::__forced_unwind&) {
       throw;  // the interpreter is ending this thread: the lock is not to be taken back
     } catch (...) {
