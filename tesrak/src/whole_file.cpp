@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -189,16 +191,37 @@ std::string directory_of(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// Whether the symbolic link at `path` lives in /proc. Its links to open
+// files (/proc/self/fd/N, /dev/stdout's final hop) hold text such as
+// "/tmp/#12 (deleted)", "pipe:[7]" or "/memfd:x (deleted)": no path, only
+// a description of the file the kernel reaches through the link itself.
+bool is_link_of_proc(const std::string& path) {
+  const std::string directory = directory_of(path);
+  struct statfs fs;
+  return ::statfs(directory.empty() ? "." : directory.c_str(), &fs) == 0 &&
+         fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// Where the symbolic links of a path lead.
+struct LinkEnd {
+  std::string path;
+  // A link of /proc was met on the way: `path` is then the path as given,
+  // to be opened as it is, since the text of such a link names no path.
+  bool through_proc;
+};
+
 // `path` with symbolic links followed, one after another, to the path they
 // finally name, which need not exist: saving through a link writes the
 // file it leads to, even a file yet to be made, and leaves the link.
-std::string final_target(std::string path) {
+LinkEnd follow_links(const std::string& path) {
+  std::string current = path;
   for (int hops = 0;; ++hops) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return {current, false};
+    if (is_link_of_proc(current)) return {path, true};
     if (hops == kMaxLinkHops) throw IoError::from_errno(ELOOP);
-    const std::string content = link_content(path);
-    path = !content.empty() && content.front() == '/' ? content : directory_of(path) + content;
+    const std::string content = link_content(current);
+    current = !content.empty() && content.front() == '/' ? content : directory_of(current) + content;
   }
 }
 
@@ -270,12 +293,21 @@ class TempFile {
   int fd() const noexcept { return fd_.get(); }
 
   // Closes the complete file and renames it to `target`, replacing whatever
-  // file is there.
-  void commit(const std::string& target) {
+  // file is there. Returns 0, or the error code of a refused rename, after
+  // which the file can still be read (`reopen`) until this is destroyed.
+  int commit(const std::string& target) {
     if (path_.empty()) name_unnamed();
     fd_.close();
-    if (::rename(path_.c_str(), target.c_str()) != 0) throw_errno();
+    if (::rename(path_.c_str(), target.c_str()) != 0) return errno;
     committed_ = true;
+    return 0;
+  }
+
+  // The closed, uncommitted file, opened again to be read.
+  FileDescriptor reopen() const {
+    FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) throw_errno();
+    return fd;
   }
 
  private:
@@ -354,13 +386,46 @@ void write_unsynced(const std::string& target, const std::function<void(ByteSink
   file.fd.close();
 }
 
-// Truncates, writes and syncs an open regular file.
-void write_in_place(FileDescriptor fd, const std::function<void(ByteSink&)>& produce) {
+// Truncates an open regular file, has `fill` write it from its start, and
+// syncs it.
+template <typename Fill>
+void rewrite_in_place(FileDescriptor fd, Fill&& fill) {
   if (::ftruncate(fd.get(), 0) != 0) throw_errno();
-  FileSink sink(fd.get());
-  produce(sink);
+  fill(fd.get());
   if (::fsync(fd.get()) != 0) throw_errno();
   fd.close();
+}
+
+void write_in_place(FileDescriptor fd, const std::function<void(ByteSink&)>& produce) {
+  rewrite_in_place(std::move(fd), [&](int file) {
+    FileSink sink(file);
+    produce(sink);
+  });
+}
+
+// Copies what is left of `from` to `to`, each from its file offset. The
+// kernel copies within a file system (sharing extents where it can); a
+// pair it cannot copy between is copied through a buffer.
+void copy_rest(int from, int to) {
+  for (;;) {
+    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, kReadPiece, 0);
+    if (n == 0) return;
+    if (n > 0 || errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) throw_errno();
+    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
+    while (const std::size_t got = read_some(from, buffer.get(), kReadPiece)) {
+      write_all(to, {buffer.get(), got});
+    }
+    return;
+  }
+}
+
+// Rename errors that say this name may not be replaced, while the file
+// behind it may still be written: a file mounted over the target (EBUSY),
+// another user's file in a sticky directory (EPERM), a security module's
+// refusal (EACCES).
+bool name_refuses_replacement(int code) noexcept {
+  return code == EBUSY || code == EPERM || code == EACCES;
 }
 
 // The replaced file's owner and group, as far as this process may give
@@ -414,7 +479,16 @@ void replace_whole_file(const std::string& path, const std::function<void(ByteSi
     write_unsynced(path, produce, hook);
     return;
   }
-  const std::string target = final_target(path);
+  const LinkEnd end = follow_links(path);
+  if (end.through_proc) {
+    // The file a link of /proc leads to is written where it is: it may have
+    // no name at all (a deleted file, a memfd), or a name that others hold
+    // it open under (a shell's redirection of stdout), which a rename would
+    // take from them.
+    write_in_place(open_for_writing(path, 0), produce);
+    return;
+  }
+  const std::string& target = end.path;
   struct stat existing;
   const bool exists = ::stat(target.c_str(), &existing) == 0;
   if (exists && !S_ISREG(existing.st_mode)) {
@@ -443,7 +517,15 @@ void replace_whole_file(const std::string& path, const std::function<void(ByteSi
   FileSink sink(temp->fd());
   produce(sink);
   if (::fsync(temp->fd()) != 0) throw_errno();
-  temp->commit(target);
+  if (const int refused = temp->commit(target); refused != 0) {
+    if (!target_fd.valid() || !name_refuses_replacement(refused)) {
+      throw IoError::from_errno(refused);
+    }
+    // The snapshot cannot be produced twice: the finished one is copied.
+    const FileDescriptor finished = temp->reopen();
+    rewrite_in_place(std::move(target_fd), [&](int file) { copy_rest(finished.get(), file); });
+    return;
+  }
   sync_directory(directory);
 }
 

@@ -42,7 +42,9 @@ class FileReader final : public ByteSource {
 // Makes what `produce` puts into the sink it is given the whole content of
 // the file at `path`, creating the file if missing. Symbolic links are
 // followed to the file they finally name, which is created if it does not
-// exist.
+// exist. A path that leads through a link of /proc to an open file
+// (/dev/stdout, /dev/fd/N, /proc/PID/fd/N) is opened as it is and the file
+// written in place: such a link's text names no path.
 //
 // A regular file (or a missing one) is replaced atomically: the bytes go to
 // a temporary file in the same directory, which is synced and renamed over
@@ -57,6 +59,10 @@ class FileReader final : public ByteSource {
 // The target is written in place instead (truncated, written and synced)
 // when it has more than one hard link, which a rename would split, or when
 // the directory refuses a new file but the target itself can be written.
+// When the rename is refused (EBUSY, EPERM, EACCES) for a target that could
+// be opened for writing, a file mounted over the name or another user's
+// file in a sticky directory, the finished temporary file is copied into
+// the target in place.
 // Anything else (a device, a pipe) is written in place too, unsynced. It is
 // opened without waiting, so a FIFO that no reader has open fails at once
 // (ENXIO); a reader that does not take the bytes yet is waited for in

@@ -160,6 +160,89 @@ def test_saves_through_links_write_the_file_the_links_finally_name(shared_dir):
     assert str(caught.value) == "Too many levels of symbolic links (os error 40)"
 
 
+def snapshot_of(digest, directory):
+    path = os.path.join(directory, "reference.tsk")
+    digest.save(path)
+    with open(path, "rb") as f:
+        content = f.read()
+    os.remove(path)
+    return content
+
+
+def test_saves_through_descriptor_links_write_the_open_file_in_place(shared_dir):
+    digest = fed([2, 3], "float32", rows=5)
+    snapshot = snapshot_of(digest, shared_dir)
+    link = os.path.join(shared_dir, "link.tsk")
+    with tempfile.TemporaryFile(dir=shared_dir) as unnamed:
+        unnamed.write(b"old content, longer than nothing")
+        fd = unnamed.fileno()
+        os.symlink(f"/dev/fd/{fd}", link)
+        for path in [f"/proc/self/fd/{fd}", f"/proc/{os.getpid()}/fd/{fd}", f"/dev/fd/{fd}", link]:
+            os.ftruncate(fd, 0)
+            digest.save(path)
+            assert os.pread(fd, len(snapshot) + 1, 0) == snapshot, path
+    assert os.listdir(shared_dir) == ["link.tsk"]  # no file named after a link's text
+
+    memfd = os.memfd_create("snapshot")
+    try:
+        digest.save(f"/proc/self/fd/{memfd}")
+        assert os.pread(memfd, len(snapshot) + 1, 0) == snapshot
+    finally:
+        os.close(memfd)
+    assert not [name for name in os.listdir("/") if name.startswith("memfd:")]
+
+
+def test_a_save_to_stdout_redirected_to_a_file_keeps_the_file_for_later_output(shared_dir):
+    log = os.path.join(shared_dir, "app.log")
+    with open(log, "wb") as f:
+        f.write(b"earlier output\n")
+    inode = os.stat(log).st_ino
+    code = ("import sys; from tesrak import TensorDigest\n"
+            "TensorDigest([3], 2).save('/dev/stdout')\n"
+            "print('later output')")
+    with open(log, "ab") as appended:  # as the shell's >>
+        subprocess.run([sys.executable, "-c", code], stdout=appended, check=True, timeout=60)
+    with open(log, "rb") as f:
+        content = f.read()
+    assert os.stat(log).st_ino == inode and os.listdir(shared_dir) == ["app.log"]
+    assert content == snapshot_of(TensorDigest([3], 2), shared_dir) + b"later output\n"
+
+
+def test_a_user_saves_over_a_writable_file_of_another_in_a_sticky_directory(shared_dir):
+    os.chmod(shared_dir, 0o1777)  # as /tmp: nobody may rename over root's files
+    path = os.path.join(shared_dir, "roots-but-writable.tsk")
+    TensorDigest([1], 1).save(path)
+    os.chmod(path, 0o666)
+    inode = os.stat(path).st_ino
+    assert save_error(path) == ""
+    assert saved_shape(path) == [3]
+    assert os.stat(path).st_ino == inode and os.listdir(shared_dir) == ["roots-but-writable.tsk"]
+
+
+# Mounts `source` over `target` in a mount namespace of its own, then saves
+# to `target` there.
+SAVE_OVER_MOUNT = """mount --bind "$1" "$2" || exit 77
+exec "$3" -c 'import sys; from tesrak import TensorDigest; TensorDigest([3], 2).save(sys.argv[1])' "$2"
+"""
+
+
+def test_a_save_over_a_file_mounted_on_the_target_writes_the_mounted_file(shared_dir):
+    source, target = (os.path.join(shared_dir, name) for name in ("volume.tsk", "target.tsk"))
+    TensorDigest([1], 1).save(source)
+    TensorDigest([2], 1).save(target)
+    try:
+        child = subprocess.run(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c", SAVE_OVER_MOUNT, "sh",
+             source, target, sys.executable], capture_output=True, text=True, timeout=60)
+    except FileNotFoundError:
+        pytest.skip("no unshare command")
+    if child.returncode == 77 or "unshare failed" in child.stderr:
+        pytest.skip(f"cannot mount here: {child.stderr.strip()}")
+    assert (child.returncode, child.stderr) == (0, "")
+    assert (saved_shape(source), saved_shape(target)) == ([3], [2])
+    assert sorted(os.listdir(shared_dir)) == ["target.tsk", "volume.tsk"]
+
+
 # Builds at once from untouched pages and takes a good part of a second to
 # save: 760 MB of payload, nearly all zeros.
 SAVE_LARGE = "import sys; from tesrak import TensorDigest; TensorDigest([512, 512], 50).save(sys.argv[1])"
