@@ -5,6 +5,7 @@ interpreter end."""
 import _thread
 import contextlib
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -17,7 +18,18 @@ import pytest
 import tesrak
 
 
-def test_served_digest_is_borrowed_until_ctrl_c_stops_it_promptly(monkeypatch, capfd, free_port):
+@pytest.fixture
+def python_handles_ctrl_c():
+    """Python's own SIGINT handler for the test's duration. A shell that
+    started the suite in the background has SIGINT ignored, and
+    _thread.interrupt_main() then does nothing."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def test_served_digest_is_borrowed_until_ctrl_c_stops_it_promptly(monkeypatch, capfd, free_port,
+                                                                  python_handles_ctrl_c):
     port = free_port()
     monkeypatch.setenv("TESRAK_PORT", str(port))
     digest = tesrak.TensorDigest([2, 2], 10, dtype="int32")
