@@ -1,23 +1,32 @@
 #!/usr/bin/env bash
-# Installs what building, testing, benchmarking and the demo need on a fresh
-# Debian 12 machine (run as root): the system packages, then a virtual
-# environment in the checkout (.venv) with the Python packages. With
-# --with-torch it also tries torch's CPU build, which only the tests use.
+# Installs what building tesrak and running the demo need on a fresh Debian 12
+# machine (run as root): the system packages, then a virtual environment in
+# the checkout (.venv) with the Python packages. With --for-tests it adds
+# what the tests and benchmarks use besides: the compilers and runtimes of
+# the sanitizer and fuzz builds, GoogleTest, Chromium, wrk, pytest and
+# Playwright, and tries torch's CPU build.
 # Each step that does something says so in one line; a run that finds
 # everything in place prints nothing and takes well under a second.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/steps.sh
 
-with_torch=false
-[[ "${1:-}" == --with-torch ]] && with_torch=true
+for_tests=false
+[[ "${1:-}" == --for-tests ]] && for_tests=true
 
 packages=(
-  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
+  g++ cmake ninja-build pkg-config
   libtbb-dev libzstd-dev libboost-dev libhwy-dev node-llhttp
-  libgtest-dev libgmock-dev googletest
-  chromium wrk
 )
+if $for_tests; then
+  # llvm-14 holds the symbolizer that names functions and lines in
+  # sanitizer and fuzzer reports.
+  packages+=(
+    clang libclang-rt-14-dev llvm-14 git
+    libgtest-dev libgmock-dev googletest
+    chromium wrk
+  )
+fi
 # Debian's own interpreter comes without venv, pip and its headers; another
 # python3 first on PATH (pyenv, a source build) brings its own.
 if ! command -v python3 >/dev/null || [[ "$(python3 -c 'import sys; print(sys.prefix)')" == /usr ]]; then
@@ -47,13 +56,19 @@ fi
 
 # pip's own version check would warn on every later call.
 pip=(.venv/bin/python -m pip install --disable-pip-version-check)
-requirements="numpy pytest playwright scikit-build-core"
-stamp=.venv/tesrak-setup
-if [[ "$(cat "$stamp" 2>/dev/null)" != "$requirements" ]]; then
-  step "installing Python packages: $requirements"
-  quietly "${pip[@]}" $requirements
-  echo "$requirements" >"$stamp"
-fi
+
+# Installs a group of Python packages unless the group's stamp lists them.
+python_packages() {
+  local stamp=.venv/tesrak-$1 requirements=$2
+  if [[ "$(cat "$stamp" 2>/dev/null)" != "$requirements" ]]; then
+    step "installing Python packages: $requirements"
+    quietly "${pip[@]}" $requirements
+    echo "$requirements" >"$stamp"
+  fi
+}
+python_packages setup "numpy scikit-build-core"
+$for_tests || exit 0
+python_packages test-setup "pytest pytest-timeout playwright"
 
 # torch is optional: the tests of real torch tensors run only with it. Its
 # CPU build is asked for by exact version; where pip cannot find it (it
@@ -61,7 +76,7 @@ fi
 # than pull the multi-gigabyte CUDA build that a plain "torch" resolves to.
 # Tried once per environment.
 torch_stamp=.venv/tesrak-torch-tried
-if $with_torch && [[ ! -e "$torch_stamp" ]]; then
+if [[ ! -e "$torch_stamp" ]]; then
   step "installing torch's CPU build (for the torch tests)"
   if ! "${pip[@]}" -qq torch==2.13.0+cpu >/dev/null 2>&1; then
     step "torch's CPU build is not available here; the torch tests will be skipped"

@@ -4,11 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh --with-torch
+scripts/setup.sh --for-tests
 
 cmake -S . -B build/tests -G Ninja -DTESRAK_BUILD_TESTS=ON
 cmake --build build/tests
-ctest --test-dir build/tests --output-on-failure
+ctest --test-dir build/tests --output-on-failure --timeout 300
 
 scripts/install.sh
 .venv/bin/python -m pytest -q tests/python

@@ -15,6 +15,13 @@ cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=
   -DTESRAK_BUILD_FUZZ=ON -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 cmake --build build/fuzz
 
+# So that reports name functions and lines, the sanitizers get LLVM's
+# symbolizer, which Debian keeps beside clang in a versioned directory.
+if [[ -z "${ASAN_SYMBOLIZER_PATH:-}" ]]; then
+  symbolizer=$(clang -print-prog-name=llvm-symbolizer)
+  if [[ -x "$symbolizer" ]]; then export ASAN_SYMBOLIZER_PATH=$symbolizer; fi
+fi
+
 shopt -s nullglob
 for fuzzer in build/fuzz/tests/fuzz/*_fuzz; do
   name=$(basename "$fuzzer")
