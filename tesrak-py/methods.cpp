@@ -9,12 +9,9 @@
 #include "intake.hpp"
 #include "method_frame.hpp"
 #include "results.hpp"
-#include "tesrak/errors.hpp"
 
 namespace tesrak_py {
 namespace {
-
-constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
 
 PyObject* none() { Py_RETURN_NONE; }
 
@@ -22,10 +19,6 @@ PyObject* none() { Py_RETURN_NONE; }
 std::string path_argument(PyObject* value) {
   return convert_argument("path", [&] { return to_path(value); });
 }
-
-// A NUL cannot be passed to the operating system, so such a path is refused
-// by the binding with the I/O error the file call would give.
-bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 // How save and load wait for the peer of a pipe or a terminal: with the
 // interpreter lock given up, so that other threads run meanwhile, and with
@@ -170,13 +163,7 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return lock_releasing_method_entry(
       kSignature, self, args, nargs, kwnames, [](PyTensorDigest& object, BoundArguments arguments) {
         const std::string path = path_argument(arguments[0]);
-        visit_digest(object, [&](auto& digest) {
-          if (holds_nul(path)) {
-            digest.flush();  // a failed save still leaves the rows merged
-            throw tesrak::IoError(tesrak::IoErrorKind::InvalidInput, kNulInPath);
-          }
-          digest.save(path, run_wait_slice);
-        });
+        visit_digest(object, [&](auto& digest) { digest.save(path, run_wait_slice); });
         return none();
       });
 }
@@ -187,7 +174,6 @@ PyObject* load_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* bound[1] = {};
     bind_fastcall(kSignature, args, nargs, kwnames, bound);
     const std::string path = path_argument(bound[0]);
-    if (holds_nul(path)) throw tesrak::IoError(tesrak::IoErrorKind::InvalidInput, kNulInPath);
     return new_tensor_digest(tesrak::load_snapshot(path, run_wait_slice));
   });
 }

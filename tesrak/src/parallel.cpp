@@ -1,35 +1,27 @@
 #include "parallel.hpp"
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
-#include <string_view>
 
 #include <tbb/global_control.h>
+
+#include "decimal.hpp"
 
 namespace tesrak::detail {
 namespace {
 
 // A positive decimal count ("+" allowed, as an unsigned parse takes it), or
 // nothing. Zero is reported as 0 so the caller can tell it from junk.
-std::optional<std::size_t> read_count(const char* name) {
+std::optional<std::uint64_t> read_count(const char* name) {
   const char* text = std::getenv(name);
   if (text == nullptr) return std::nullopt;
-  std::string_view s(text);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::size_t value = 0;
-  for (char ch : s) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    std::size_t digit = static_cast<std::size_t>(ch - '0');
-    if (value > (SIZE_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
+  return parse_unsigned_decimal(text);
 }
 
 // 0 means "the pool's default, every available CPU".
-std::size_t configured_threads() {
+std::uint64_t configured_threads() {
   if (auto n = read_count("RAYON_NUM_THREADS")) return *n;  // "0" asks for the default
   if (auto n = read_count("RAYON_RS_NUM_CPUS")) return *n;
   return 0;
@@ -48,9 +40,9 @@ struct Pool {
 };
 
 Pool* make_pool() {
-  const std::size_t threads = configured_threads();
+  const std::uint64_t threads = configured_threads();
   // oneTBB aborts on a limit of 0, so only a positive count makes a pool.
-  if (threads == 0 || threads > static_cast<std::size_t>(INT_MAX)) return nullptr;
+  if (threads == 0 || threads > static_cast<std::uint64_t>(INT_MAX)) return nullptr;
   return new Pool(threads);  // never freed: workers may outlive static destructors
 }
 

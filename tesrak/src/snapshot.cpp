@@ -361,7 +361,7 @@ AnyDigest detail::decode_frames(ByteSource& file) {
 
 template <typename T>
 void TensorDigest<T>::save(const std::string& path, const WaitHook& hook) {
-  flush();
+  flush();  // first: a refused save still leaves the rows merged
   detail::refuse_nul_in_path(path);
   FrameWriter frame(detail::payload_size(*this));
   detail::replace_whole_file(

@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "file_descriptor.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak::detail {
@@ -34,37 +35,6 @@ constexpr int kMaxLinkHops = 40;
 constexpr int kBriefWaitMs = 1;
 
 [[noreturn]] void throw_errno() { throw IoError::from_errno(errno); }
-
-// Owns one file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  int get() const noexcept { return fd_; }
-  bool valid() const noexcept { return fd_ >= 0; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-
-  // Closes now, reporting the error a write-back at close may bring.
-  void close() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throw_errno();
-  }
-
- private:
-  int fd_;
-};
 
 // An open file, and whether its reads and writes may have to wait for a
 // peer: the other end of a pipe, the user at a terminal.
@@ -348,11 +318,9 @@ class TempFile {
 // is synced too. Failing that is no reason to report the save as failed: the
 // file itself is complete.
 void sync_directory(const std::string& directory) {
-  const int fd = ::open(directory.empty() ? "." : directory.c_str(),
-                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  const FileDescriptor fd(::open(directory.empty() ? "." : directory.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
 }
 
 // Puts bytes into an open file.
@@ -455,16 +423,15 @@ FileReader::FileReader(const std::string& path, WaitHook hook) : hook_(std::move
   refuse_nul_in_path(path);
   OpenFile file = open_without_waiting(path, O_RDONLY);
   waits_for_peer_ = file.waits_for_peer;
-  fd_ = file.fd.release();
+  fd_ = std::move(file.fd);
 }
-
-FileReader::~FileReader() { ::close(fd_); }
 
 std::span<const std::uint8_t> FileReader::next() {
   if (ended_) return {};
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
-  const std::size_t n = waits_for_peer_ ? read_some_waiting(fd_, buffer_.get(), kReadPiece, hook_)
-                                        : read_some(fd_, buffer_.get(), kReadPiece);
+  const std::size_t n = waits_for_peer_
+                            ? read_some_waiting(fd_.get(), buffer_.get(), kReadPiece, hook_)
+                            : read_some(fd_.get(), buffer_.get(), kReadPiece);
   ended_ = n == 0;
   return {buffer_.get(), n};
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "byte_stream.hpp"
+#include "file_descriptor.hpp"
 #include "tesrak/wait_hook.hpp"
 
 namespace tesrak::detail {
@@ -25,14 +26,13 @@ void refuse_nul_in_path(const std::string& path);
 class FileReader final : public ByteSource {
  public:
   explicit FileReader(const std::string& path, WaitHook hook = {});
-  ~FileReader() override;
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
 
   std::span<const std::uint8_t> next() override;
 
  private:
-  int fd_;
+  FileDescriptor fd_;
   bool waits_for_peer_;
   WaitHook hook_;
   std::unique_ptr<std::uint8_t[]> buffer_;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "server/numbers.hpp"
 #include "server/query.hpp"
 
 namespace tesrak::server {

@@ -105,7 +105,9 @@ struct TensorDigest {
   TensorDigest without_zeros();
 
   // Flushes, then writes the snapshot file. Throws IoError, or what `hook`
-  // throws to give up waiting for the reader of a pipe.
+  // throws to give up waiting for the reader of a pipe; a path holding a NUL
+  // byte is refused (invalid input) after the flush, before any file is
+  // touched.
   void save(const std::string& path, const WaitHook& hook = {});
 
   // Decodes a decompressed snapshot payload of this element type. Throws
@@ -131,7 +133,8 @@ using AnyDigest = std::variant<FloatDigest, IntDigest>;
 AnyDigest from_bytes(std::span<const std::uint8_t> bytes);
 
 // Reads the snapshot file at `path` and decodes it as it is read. Throws
-// IoError, std::bad_alloc for a digest too large for this process, or what
+// IoError (invalid input, before anything else, for a path holding a NUL
+// byte), std::bad_alloc for a digest too large for this process, or what
 // `hook` throws to give up waiting for the writer of a pipe.
 AnyDigest load_snapshot(const std::string& path, const WaitHook& hook = {});
 

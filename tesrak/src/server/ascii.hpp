@@ -13,4 +13,11 @@ inline bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) n
                     [&lower](char x, char y) { return lower(x) == lower(y); });
 }
 
+// Whether `c` is an ASCII control byte: one below the space, or DEL.
+inline bool is_ascii_control(char c) noexcept {
+  constexpr unsigned char kDelete = 0x7F;
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < ' ' || byte == kDelete;
+}
+
 }  // namespace tesrak::server

@@ -7,12 +7,11 @@
 #include <string>
 
 #include "server/ascii.hpp"
-#include "server/query.hpp"
+#include "server/numbers.hpp"
 
 namespace tesrak::server {
 namespace {
 
-constexpr std::uint64_t kMaxPort = 65535;
 constexpr std::size_t kMaxPortDigits = 5;
 constexpr std::string_view kHttpScheme = "http://";
 constexpr std::uint8_t kLoopbackNet = 127;
@@ -23,8 +22,7 @@ bool is_port_suffix(std::string_view suffix) {
   if (suffix.front() != ':') return false;
   suffix.remove_prefix(1);
   if (suffix.size() > kMaxPortDigits || suffix.starts_with('+')) return false;
-  const std::optional<std::uint64_t> port = parse_unsigned(suffix);
-  return port && *port <= kMaxPort;
+  return parse_port(suffix).has_value();
 }
 
 bool is_loopback_ipv4(std::string_view name) {

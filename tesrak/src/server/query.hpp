@@ -43,14 +43,8 @@ std::optional<std::vector<std::uint64_t>> parse_json_indices_up_to(std::string_v
 // dimensions, c for three, c + shape[1] * b (wrapping) above.
 std::uint64_t channel_idx(std::span<const std::uint64_t> shape, std::uint64_t b, std::uint64_t c);
 
-// An optional "+" then decimal digits worth at most 2^64 - 1; else nothing.
-std::optional<std::uint64_t> parse_unsigned(std::string_view text) noexcept;
-
-// The unsigned parameter `key` of the query, 0 when missing or unreadable.
+// The unsigned parameter `key` of the query (an optional "+" then decimal
+// digits worth at most 2^64 - 1), 0 when missing or unreadable.
 std::uint64_t parse_unsigned_param(const QueryMap& query, std::string_view key);
-
-// Decimal or inf/infinity/nan float text with an optional sign, rounded to
-// the nearest float (overflowing to infinity); nothing for any other text.
-std::optional<float> parse_float_text(std::string_view text);
 
 }  // namespace tesrak::server

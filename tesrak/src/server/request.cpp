@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "decimal.hpp"
 #include "server/ascii.hpp"
-#include "server/query.hpp"
 #include "server/utf8.hpp"
 
 namespace tesrak::server {
@@ -48,7 +48,7 @@ int on_header_field(llhttp_t* parser, const char* at, std::size_t length) {
 // RFC 9110's token characters: the only ones a field name may hold.
 bool is_token_char(char c) {
   constexpr std::string_view kTokenPunctuation = "!#$%&'*+-.^_`|~";
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+  return detail::is_decimal_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
          kTokenPunctuation.find(c) != std::string_view::npos;
 }
 
@@ -71,11 +71,8 @@ int on_header_field_complete(llhttp_t* parser) {
 // The lenient mode that lets bare LFs end header lines also lets control
 // bytes into values; those stay refused (a tab is allowed).
 int on_header_value(llhttp_t* parser, const char* at, std::size_t length) {
-  constexpr unsigned char kDelete = 0x7F;
-  const bool has_control = std::any_of(at, at + length, [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return (byte < ' ' && byte != '\t') || byte == kDelete;
-  });
+  const bool has_control =
+      std::any_of(at, at + length, [](char c) { return is_ascii_control(c) && c != '\t'; });
   if (has_control) return -1;
   state_of(parser).value.append(at, length);
   return HPE_OK;
@@ -134,11 +131,8 @@ bool is_plain_http1_head(std::string_view head) {
 
 // A target holds no blanks or control bytes and is UTF-8 throughout.
 bool is_acceptable_target(std::string_view target) {
-  constexpr unsigned char kDelete = 0x7F;
-  const bool has_control = std::any_of(target.begin(), target.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte <= ' ' || byte == kDelete;
-  });
+  const bool has_control = std::any_of(target.begin(), target.end(),
+                                       [](char c) { return c == ' ' || is_ascii_control(c); });
   return !target.empty() && !has_control && is_valid_utf8(target);
 }
 
@@ -165,7 +159,7 @@ std::optional<std::string> combined_value(std::span<const HeaderField> fields,
 std::uint64_t content_length_of(std::span<const HeaderField> fields) noexcept {
   for (const HeaderField& field : fields) {
     if (equals_ignoring_ascii_case(field.name, kContentLength)) {
-      return parse_unsigned(field.value).value_or(0);
+      return detail::parse_unsigned_decimal(field.value).value_or(0);
     }
   }
   return 0;

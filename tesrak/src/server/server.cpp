@@ -17,9 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "file_descriptor.hpp"
 #include "server/connection.hpp"
 #include "server/loopback.hpp"
-#include "server/query.hpp"
+#include "server/numbers.hpp"
 #include "server/request.hpp"
 #include "server/routes.hpp"
 #include "server/utf8.hpp"
@@ -28,6 +29,7 @@
 namespace tesrak {
 namespace {
 
+using detail::FileDescriptor;
 using server::Clock;
 using server::Connection;
 using server::Reply;
@@ -38,25 +40,8 @@ constexpr const char* kPortVariable = "TESRAK_PORT";
 constexpr std::string_view kDefaultPort = "7777";
 constexpr std::string_view kHostPrefix = "127.0.0.1:";
 constexpr int kListenBacklog = 128;
-constexpr std::uint64_t kMaxPort = 65535;
 // The longest wait for a connection between two looks at the stop flag.
 constexpr auto kIdlePause = std::chrono::milliseconds(50);
-
-// Closes the descriptor it owns.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // $TESRAK_PORT as it stands (even empty), or the default when it is unset
 // or not UTF-8.
@@ -71,9 +56,9 @@ std::string port_text() {
 std::vector<sockaddr_storage> resolve(const std::string& address) {
   const std::size_t colon = address.rfind(':');
   const std::string host = address.substr(0, colon);
-  const std::optional<std::uint64_t> port = server::parse_unsigned(address.substr(colon + 1));
-  if (!port || *port > kMaxPort) throw IoError(IoErrorKind::InvalidInput, "invalid port value");
-  const auto port_bytes = htons(static_cast<std::uint16_t>(*port));
+  const std::optional<std::uint16_t> port = server::parse_port(address.substr(colon + 1));
+  if (!port) throw IoError(IoErrorKind::InvalidInput, "invalid port value");
+  const auto port_bytes = htons(*port);
 
   std::vector<sockaddr_storage> result;
   sockaddr_in literal{};
