@@ -236,7 +236,7 @@ def test_a_save_over_a_file_mounted_on_the_target_writes_the_mounted_file(shared
              source, target, sys.executable], capture_output=True, text=True, timeout=60)
     except FileNotFoundError:
         pytest.skip("no unshare command")
-    if child.returncode == 77 or "unshare failed" in child.stderr:
+    if child.returncode == 77 or child.stderr.startswith("unshare:"):  # as in a chroot
         pytest.skip(f"cannot mount here: {child.stderr.strip()}")
     assert (child.returncode, child.stderr) == (0, "")
     assert (saved_shape(source), saved_shape(target)) == ([3], [2])
