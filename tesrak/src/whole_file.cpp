@@ -264,7 +264,7 @@ class TempFile {
 
   // Closes the complete file and renames it to `target`, replacing whatever
   // file is there. Returns 0, or the error code of a refused rename, after
-  // which the file can still be read (`reopen`) until this is destroyed.
+  // which the file can still be read at `path()` until this is destroyed.
   int commit(const std::string& target) {
     if (path_.empty()) name_unnamed();
     fd_.close();
@@ -273,12 +273,8 @@ class TempFile {
     return 0;
   }
 
-  // The closed, uncommitted file, opened again to be read.
-  FileDescriptor reopen() const {
-    FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) throw_errno();
-    return fd;
-  }
+  // The file's name; empty until a commit has named it.
+  const std::string& path() const noexcept { return path_; }
 
  private:
   // An unnamed file in `directory`. None where the file system makes no
@@ -354,38 +350,13 @@ void write_unsynced(const std::string& target, const std::function<void(ByteSink
   file.fd.close();
 }
 
-// Truncates an open regular file, has `fill` write it from its start, and
-// syncs it.
-template <typename Fill>
-void rewrite_in_place(FileDescriptor fd, Fill&& fill) {
+// Truncates, writes and syncs an open regular file.
+void write_in_place(FileDescriptor fd, const std::function<void(ByteSink&)>& produce) {
   if (::ftruncate(fd.get(), 0) != 0) throw_errno();
-  fill(fd.get());
+  FileSink sink(fd.get());
+  produce(sink);
   if (::fsync(fd.get()) != 0) throw_errno();
   fd.close();
-}
-
-void write_in_place(FileDescriptor fd, const std::function<void(ByteSink&)>& produce) {
-  rewrite_in_place(std::move(fd), [&](int file) {
-    FileSink sink(file);
-    produce(sink);
-  });
-}
-
-// Copies what is left of `from` to `to`, each from its file offset. The
-// kernel copies within a file system (sharing extents where it can); a
-// pair it cannot copy between is copied through a buffer.
-void copy_rest(int from, int to) {
-  for (;;) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, kReadPiece, 0);
-    if (n == 0) return;
-    if (n > 0 || errno == EINTR) continue;
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) throw_errno();
-    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
-    while (const std::size_t got = read_some(from, buffer.get(), kReadPiece)) {
-      write_all(to, {buffer.get(), got});
-    }
-    return;
-  }
 }
 
 // Rename errors that say this name may not be replaced, while the file
@@ -489,8 +460,10 @@ void replace_whole_file(const std::string& path, const std::function<void(ByteSi
       throw IoError::from_errno(refused);
     }
     // The snapshot cannot be produced twice: the finished one is copied.
-    const FileDescriptor finished = temp->reopen();
-    rewrite_in_place(std::move(target_fd), [&](int file) { copy_rest(finished.get(), file); });
+    FileReader finished(temp->path());
+    write_in_place(std::move(target_fd), [&](ByteSink& sink) {
+      for (auto piece = finished.next(); !piece.empty(); piece = finished.next()) sink.put(piece);
+    });
     return;
   }
   sync_directory(directory);
