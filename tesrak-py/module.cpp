@@ -3,9 +3,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "errors.hpp"
 #include "py_ref.hpp"
+#include "server_thread.hpp"
 #include "tensor_digest_object.hpp"
 
 namespace tesrak_py {
@@ -56,12 +58,23 @@ void add_class(PyObject* module) {
   check_status(PyObject_SetAttrString(module, "TensorDigest", reinterpret_cast<PyObject*>(type)));
 }
 
+// Visualizer threads still running when the interpreter exits (served from
+// daemon threads) are stopped and joined before the process's static state
+// goes: the interpreter's own clean-up hooks run ahead of exit(), and a C
+// hook stands in should all of theirs be taken.
+void stop_servers_before_the_process_ends() {
+  if (Py_AtExit(stop_servers_at_exit) != 0 && std::atexit(stop_servers_at_exit) != 0) {
+    raise(PyExc_ImportError, "tesrak cannot register its clean-up at exit");
+  }
+}
+
 PyObject* build_module() {
   static PyObject* module = nullptr;  // kept for the life of the process
   refuse_second_interpreter();
   if (module != nullptr) return Py_NewRef(module);
   PyRef created = checked(PyModule_Create2(&module_definition, kApiVersion));
   add_class(created.get());
+  stop_servers_before_the_process_ends();
   module = Py_NewRef(created.get());
   return created.release();
 }

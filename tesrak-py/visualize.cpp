@@ -1,8 +1,7 @@
 #include <cxxabi.h>
 
-#include <atomic>
 #include <chrono>
-#include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -11,6 +10,7 @@
 #include "errors.hpp"
 #include "method_frame.hpp"
 #include "methods.hpp"
+#include "server_thread.hpp"
 #include "tesrak/server.hpp"
 
 namespace tesrak_py {
@@ -19,16 +19,6 @@ namespace {
 // How often the calling thread looks at the server thread and at pending
 // Python signals while the server runs.
 constexpr std::chrono::milliseconds kPollInterval{50};
-
-constexpr std::uint8_t kKeepServing = 0;
-constexpr std::uint8_t kStopServing = 1;
-
-// The server thread's run: it ends with `finished` set, and with the
-// exception it ended by (if any) kept for the calling thread.
-struct ServerRun {
-  std::atomic<bool> finished{false};
-  std::exception_ptr failure;
-};
 
 // Takes the interpreter lock back only for one signal check, with the
 // thread state this thread gave it up with, and gives it up again. A
@@ -45,51 +35,32 @@ PendingError check_signals(PyThreadState*& thread_state) {
 }
 
 // Runs the server until it ends by itself or a signal handler raises. The
-// server thread is always joined before this returns. Returns the signal's
-// exception, or nothing when the server ended by itself (its failure is
-// then in `run`). Called with the interpreter lock given up, as
-// `thread_state`.
+// server thread is always joined before this returns, also when the
+// interpreter ends this thread at exit. Returns the signal's exception, or
+// nothing when the server ended by itself; rethrows the server's failure.
+// Called with the interpreter lock given up, as `thread_state`.
 template <typename T>
-PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, ServerRun& run,
-                                 PyThreadState*& thread_state) {
-  tesrak::StopFlag stop{kKeepServing};
-  std::thread server;
+PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, PyThreadState*& thread_state) {
+  std::unique_ptr<ServerThread> server;
   try {
-    server = std::thread([&digest, &stop, &run] {
-      try {
-        tesrak::serve_until(digest, stop);
-      } catch (...) {
-        run.failure = std::current_exception();
-      }
-      run.finished.store(true, std::memory_order_release);
-    });
+    server = std::make_unique<ServerThread>(
+        [&digest](const tesrak::StopFlag& stop) { tesrak::serve_until(digest, stop); });
   } catch (const std::system_error& error) {
     throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
   }
-
-  try {
-    for (;;) {
-      // The server's own end wins over a signal arriving at the same time;
-      // that signal stays pending for the interpreter to handle afterwards.
-      if (run.finished.load(std::memory_order_acquire)) {
-        server.join();
-        return PendingError();
-      }
-      if (PendingError raised = check_signals(thread_state)) {
-        stop.store(kStopServing, std::memory_order_relaxed);
-        server.join();  // its outcome gives way to the signal
-        return raised;
-      }
-      std::this_thread::sleep_for(kPollInterval);
+  for (;;) {
+    // The server's own end wins over a signal arriving at the same time;
+    // that signal stays pending for the interpreter to handle afterwards.
+    if (server->finished()) {
+      server->join();
+      if (server->failure()) std::rethrow_exception(server->failure());
+      return PendingError();
     }
-  } catch (...) {
-    // Above all the forced unwinding by which the interpreter ends a daemon
-    // thread at exit, inside check_signals: the server thread must not
-    // outlive this frame (destroying it joinable aborts the process), and
-    // it also reads `stop` and `run`, which live here and in the caller.
-    stop.store(kStopServing, std::memory_order_relaxed);
-    server.join();
-    throw;
+    if (PendingError raised = check_signals(thread_state)) {
+      server->stop_and_join();  // its outcome gives way to the signal
+      return raised;
+    }
+    std::this_thread::sleep_for(kPollInterval);
   }
 }
 
@@ -97,12 +68,11 @@ PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, ServerRun& run
 
 PyObject* visualize_method(PyObject* self, PyObject*) {
   return lock_releasing_method_entry(self, [](PyTensorDigest& object) -> PyObject* {
-    ServerRun run;
     PendingError signal;
     PyThreadState* thread_state = PyEval_SaveThread();
     try {
       signal = visit_digest(object, [&](auto& digest) {
-        return serve_while_polling(digest, run, thread_state);
+        return serve_while_polling(digest, thread_state);
       });
     } catch (abi::__forced_unwind&) {
       throw;  // the interpreter is ending this thread: the lock is not to be taken back
@@ -117,7 +87,6 @@ PyObject* visualize_method(PyObject* self, PyObject*) {
       signal.restore();
       throw PythonError();
     }
-    if (run.failure) std::rethrow_exception(run.failure);
     Py_RETURN_NONE;
   });
 }

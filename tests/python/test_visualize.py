@@ -109,24 +109,55 @@ def distinct_free_ports(count):
         return [s.getsockname()[1] for s in sockets]
 
 
-def test_interpreters_exit_cleanly_while_daemon_threads_serve():
-    # A crash in the last moments of an exit is rare in any one run: a few
-    # hundred exits, some at a time.
-    runs, at_once = 240, 8
-    kinds = EXIT_KINDS * (runs // len(EXIT_KINDS))
+def exits_that_fail(script, argument_lists, banner_may_be_missing=False):
+    """Runs `script` once per argument list, eight children at a time, each
+    on a port of its own, and gives the runs that did not end cleanly: exit
+    status 0, nothing on stdout, and on stderr only the start-up line (or
+    nothing, where the exit may come before the server starts)."""
+    at_once = 8
     failed = []
-    for first in range(0, runs, at_once):
-        batch = kinds[first:first + at_once]
+    for first in range(0, len(argument_lists), at_once):
+        batch = argument_lists[first:first + at_once]
         ports = distinct_free_ports(len(batch))
         children = [
             subprocess.Popen(
-                [sys.executable, "-c", DAEMON, pause, ending], stdin=subprocess.DEVNULL,
+                [sys.executable, "-c", script, *arguments], stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                 env=dict(os.environ, TESRAK_PORT=str(port)))
-            for (pause, ending), port in zip(batch, ports)]
-        for child, kind, port in zip(children, batch, ports):
+            for arguments, port in zip(batch, ports)]
+        for child, arguments, port in zip(children, batch, ports):
             out, err = child.communicate(timeout=60)
             banner = f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
-            if (child.returncode, out, err) != (0, "", banner):
-                failed.append((kind, child.returncode, out, err))
-    assert failed == []
+            clean_errs = (banner, "") if banner_may_be_missing else (banner,)
+            if child.returncode != 0 or out != "" or err not in clean_errs:
+                failed.append((arguments, child.returncode, out, err))
+    return failed
+
+
+def test_interpreters_exit_cleanly_while_daemon_threads_serve():
+    # A crash in the last moments of an exit is rare in any one run: a few
+    # hundred exits, some at a time.
+    assert exits_that_fail(DAEMON, EXIT_KINDS * 80) == []
+
+
+# Returns while the daemon thread's server is still starting: flushing and
+# classifying a million cells on the worker pool. Nothing wakes the daemon
+# thread to stop its server, so the exit itself must stop and wait for it
+# before the pool's static state goes; a server left running there crashed
+# the exit with "pure virtual method called" or "terminate called".
+STARTING = """import array, sys, threading, time
+import tesrak
+digest = tesrak.TensorDigest([64, 64, 16, 16], 1)
+if sys.argv[1] == "buffered":
+    digest.update(array.array("f", [0.5]) * digest.numel)
+threading.Thread(target=digest.visualize, daemon=True).start()
+time.sleep(float(sys.argv[2]))
+"""
+
+
+def test_interpreters_exit_cleanly_while_a_daemon_threads_server_starts():
+    # Most runs exit at once, as the crash came mostly then; the others a
+    # few milliseconds into the start-up.
+    pauses = ["0", "0", "0", "0.004", "0", "0", "0", "0.012"]
+    runs = [(rows, pause) for pause in pauses for rows in ("empty", "buffered")] * 19
+    assert exits_that_fail(STARTING, runs, banner_may_be_missing=True) == []
