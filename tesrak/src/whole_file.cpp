@@ -1,6 +1,7 @@
 #include "whole_file.hpp"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <poll.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -242,7 +243,7 @@ class TempFile {
     }
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
       std::string path = temp_name_in(directory);
-      FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+      FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
       if (fd.valid()) {
         return std::optional<TempFile>(std::in_place, directory, std::move(path), std::move(fd));
       }
@@ -262,19 +263,24 @@ class TempFile {
 
   int fd() const noexcept { return fd_.get(); }
 
-  // Closes the complete file and renames it to `target`, replacing whatever
-  // file is there. Returns 0, or the error code of a refused rename, after
-  // which the file can still be read at `path()` until this is destroyed.
+  // Renames the complete, synced file to `target`, replacing whatever file
+  // is there. Returns 0, or the error code of a refused rename. A refused
+  // file loses its name again at once, so that a process killed later
+  // leaves nothing behind, and stays open to be read (take_contents).
   int commit(const std::string& target) {
     if (path_.empty()) name_unnamed();
-    fd_.close();
-    if (::rename(path_.c_str(), target.c_str()) != 0) return errno;
+    if (::rename(path_.c_str(), target.c_str()) != 0) {
+      const int refused = errno;
+      ::unlink(path_.c_str());
+      path_.clear();
+      return refused;
+    }
     committed_ = true;
     return 0;
   }
 
-  // The file's name; empty until a commit has named it.
-  const std::string& path() const noexcept { return path_; }
+  // The open file, given up to the caller, once its commit was refused.
+  FileDescriptor take_contents() noexcept { return std::move(fd_); }
 
  private:
   // An unnamed file in `directory`. None where the file system makes no
@@ -283,7 +289,7 @@ class TempFile {
   // before, whether the directory takes a new file at all.
   static FileDescriptor open_unnamed(const std::string& directory) {
     FileDescriptor fd(::open(directory.empty() ? "." : directory.c_str(),
-                             O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode));
+                             O_TMPFILE | O_RDWR | O_CLOEXEC, kNewFileMode));
     if (fd.valid() && ::access(descriptor_path(fd.get()).c_str(), F_OK) != 0) return FileDescriptor();
     return fd;
   }
@@ -367,6 +373,39 @@ bool name_refuses_replacement(int code) noexcept {
   return code == EBUSY || code == EPERM || code == EACCES;
 }
 
+// Reserves the blocks a regular file needs to hold `size` bytes, leaving its
+// size and content as they are. A file system that cannot reserve is
+// written without; a full disk or a quota fails here, before any old byte
+// is given up, and gives back what it had reserved.
+void claim_space(int fd, off_t size) {
+  if (size == 0) return;  // fallocate refuses an empty range
+  int status;
+  do {
+    status = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size);
+  } while (status != 0 && errno == EINTR);
+  if (status == 0 || errno == EOPNOTSUPP || errno == ENOSYS) return;
+  const int error = errno;
+  struct stat st;
+  if (::fstat(fd, &st) == 0) (void)::ftruncate(fd, st.st_size);  // drops blocks past the end
+  throw IoError::from_errno(error);
+}
+
+// A rename refused over a target that could be opened for writing: the
+// finished snapshot, which cannot be produced twice, is copied from the
+// nameless temporary file into the target in place. The target keeps its
+// old content until the space for the new one is claimed; the new content
+// is then written over it, and what is left of the old cut off.
+void copy_over_refused_name(FileDescriptor finished, FileDescriptor target) {
+  struct stat st;
+  if (::fstat(finished.get(), &st) != 0) throw_errno();
+  claim_space(target.get(), st.st_size);
+  FileReader reader(std::move(finished));
+  FileSink sink(target.get());
+  for (auto piece = reader.next(); !piece.empty(); piece = reader.next()) sink.put(piece);
+  if (::ftruncate(target.get(), st.st_size) != 0 || ::fsync(target.get()) != 0) throw_errno();
+  target.close();
+}
+
 // The replaced file's owner and group, as far as this process may give
 // them away: root keeps both, a member of the file's group keeps the group.
 void keep_owner(int fd, const struct stat& replaced) noexcept {
@@ -388,6 +427,10 @@ void refuse_nul_in_path(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     throw IoError(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
   }
+}
+
+FileReader::FileReader(FileDescriptor file) : fd_(std::move(file)), waits_for_peer_(false) {
+  if (::lseek(fd_.get(), 0, SEEK_SET) != 0) throw_errno();
 }
 
 FileReader::FileReader(const std::string& path, WaitHook hook) : hook_(std::move(hook)) {
@@ -459,11 +502,7 @@ void replace_whole_file(const std::string& path, const std::function<void(ByteSi
     if (!target_fd.valid() || !name_refuses_replacement(refused)) {
       throw IoError::from_errno(refused);
     }
-    // The snapshot cannot be produced twice: the finished one is copied.
-    FileReader finished(temp->path());
-    write_in_place(std::move(target_fd), [&](ByteSink& sink) {
-      for (auto piece = finished.next(); !piece.empty(); piece = finished.next()) sink.put(piece);
-    });
+    copy_over_refused_name(temp->take_contents(), std::move(target_fd));
     return;
   }
   sync_directory(directory);

@@ -26,6 +26,8 @@ void refuse_nul_in_path(const std::string& path);
 class FileReader final : public ByteSource {
  public:
   explicit FileReader(const std::string& path, WaitHook hook = {});
+  // An open regular file, read from its start.
+  explicit FileReader(FileDescriptor file);
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
 
@@ -61,8 +63,10 @@ class FileReader final : public ByteSource {
 // the directory refuses a new file but the target itself can be written.
 // When the rename is refused (EBUSY, EPERM, EACCES) for a target that could
 // be opened for writing, a file mounted over the name or another user's
-// file in a sticky directory, the finished temporary file is copied into
-// the target in place.
+// file in a sticky directory, the finished temporary file loses its name
+// again and is copied into the target in place, once the target's space
+// for it is claimed: a full disk then fails the save with the old target
+// whole.
 // Anything else (a device, a pipe) is written in place too, unsynced. It is
 // opened without waiting, so a FIFO that no reader has open fails at once
 // (ENXIO); a reader that does not take the bytes yet is waited for in

@@ -219,8 +219,22 @@ def test_a_user_saves_over_a_writable_file_of_another_in_a_sticky_directory(shar
     assert os.stat(path).st_ino == inode and os.listdir(shared_dir) == ["roots-but-writable.tsk"]
 
 
-# Mounts `source` over `target` in a mount namespace of its own, then saves
-# to `target` there.
+def in_a_mount_namespace_of_its_own(script, *args):
+    """Runs the shell `script` as root in a private mount namespace, where it
+    may mount what it needs; skips the test where that is not allowed (as
+    in a chroot), which the script says by exiting with 77."""
+    try:
+        child = subprocess.run(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh", *args],
+            capture_output=True, text=True, timeout=60)
+    except FileNotFoundError:
+        pytest.skip("no unshare command")
+    if child.returncode == 77 or child.stderr.startswith("unshare:"):
+        pytest.skip(f"cannot mount here: {child.stderr.strip()}")
+    return child
+
+
+# Mounts `source` over `target`, then saves to `target` there.
 SAVE_OVER_MOUNT = """mount --bind "$1" "$2" || exit 77
 exec "$3" -c 'import sys; from tesrak import TensorDigest; TensorDigest([3], 2).save(sys.argv[1])' "$2"
 """
@@ -230,17 +244,101 @@ def test_a_save_over_a_file_mounted_on_the_target_writes_the_mounted_file(shared
     source, target = (os.path.join(shared_dir, name) for name in ("volume.tsk", "target.tsk"))
     TensorDigest([1], 1).save(source)
     TensorDigest([2], 1).save(target)
-    try:
-        child = subprocess.run(
-            ["unshare", "--mount", "--propagation", "private", "sh", "-c", SAVE_OVER_MOUNT, "sh",
-             source, target, sys.executable], capture_output=True, text=True, timeout=60)
-    except FileNotFoundError:
-        pytest.skip("no unshare command")
-    if child.returncode == 77 or child.stderr.startswith("unshare:"):  # as in a chroot
-        pytest.skip(f"cannot mount here: {child.stderr.strip()}")
+    child = in_a_mount_namespace_of_its_own(SAVE_OVER_MOUNT, source, target, sys.executable)
     assert (child.returncode, child.stderr) == (0, "")
     assert (saved_shape(source), saved_shape(target)) == ([3], [2])
     assert sorted(os.listdir(shared_dir)) == ["target.tsk", "volume.tsk"]
+
+
+def test_a_copy_over_a_refused_name_cuts_off_a_longer_old_content(shared_dir):
+    os.chmod(shared_dir, 0o1777)
+    path = os.path.join(shared_dir, "roots-but-writable.tsk")
+    fed([40, 40], "float32", rows=9).save(path)
+    os.chmod(path, 0o666)
+    assert os.path.getsize(path) > 1000
+    assert save_error(path) == ""
+    with open(path, "rb") as f:
+        assert f.read() == snapshot_of(TensorDigest([3], 2), shared_dir)
+
+
+# Mounts a small file system with an old snapshot mounted over the target,
+# and saves a snapshot whose temporary file fits there but not a second
+# copy of it: the copy into the mounted file must find no room before it
+# gives up any old byte.
+SAVE_ON_A_FULL_DISK = """mount -t tmpfs -o size=192k tmpfs "$1" || exit 77
+cd "$1" && cp "$2" volume.tsk && cp "$2" target.tsk && mount --bind volume.tsk target.tsk || exit 77
+"$3" -c '
+import numpy as np
+from tesrak import TensorDigest
+digest = TensorDigest([250], 50)
+rng = np.random.default_rng(1)
+for _ in range(100):
+    digest.update(rng.random(250, dtype=np.float32))
+try:
+    digest.save("target.tsk")
+except OSError as error:
+    print(error)
+'
+umount target.tsk && ls -A && cat volume.tsk >"$4"
+"""
+
+
+def test_a_full_disk_fails_a_copy_over_a_refused_name_and_keeps_the_old_target(
+        shared_dir, tmp_path):
+    old, kept = os.path.join(shared_dir, "old.tsk"), os.path.join(shared_dir, "kept.tsk")
+    TensorDigest([3], 2).save(old)
+    child = in_a_mount_namespace_of_its_own(SAVE_ON_A_FULL_DISK, str(tmp_path), old,
+                                            sys.executable, kept)
+    assert (child.returncode, child.stderr) == (0, "")
+    assert child.stdout == "No space left on device (os error 28)\ntarget.tsk\nvolume.tsk\n"
+    with open(old, "rb") as f, open(kept, "rb") as g:
+        assert g.read() == f.read()
+
+
+# Builds a snapshot of some 30 MB of random centroids, then saves it as an
+# unprivileged user over root's writable file in a sticky directory, where
+# the rename is refused and the snapshot is copied in.
+SAVE_LARGE_OVER_A_REFUSED_NAME = f"""import os, sys
+import numpy as np
+from tesrak import TensorDigest
+digest = TensorDigest([256, 256], 50)
+rng = np.random.default_rng(0)
+for _ in range(100):
+    digest.update(rng.random(digest.numel, dtype=np.float32))
+digest.flush()
+os.setgroups([])
+os.setgid({NOBODY})
+os.setuid({NOBODY})
+digest.save(sys.argv[1])
+"""
+
+
+def test_a_save_killed_while_it_copies_over_a_refused_name_leaves_no_temporary_file(
+        shared_dir):
+    os.chmod(shared_dir, 0o1777)
+    target = os.path.join(shared_dir, "roots-but-writable.tsk")
+    kills = 0
+    for _ in range(10):  # a save that ends before it is stopped is tried again
+        TensorDigest([1], 1).save(target)
+        os.chmod(target, 0o666)
+        os.utime(target, ns=(0, 0))  # the copy's first change to it shows
+        saving = subprocess.Popen([sys.executable, "-c", SAVE_LARGE_OVER_A_REFUSED_NAME, target])
+        try:
+            deadline = time.monotonic() + 60
+            while (os.stat(target).st_mtime_ns == 0 and saving.poll() is None
+                   and time.monotonic() < deadline):
+                pass
+        finally:
+            saving.kill()
+            saving.wait()
+        if saving.returncode == -signal.SIGKILL:
+            kills += 1
+            assert os.listdir(shared_dir) == ["roots-but-writable.tsk"]
+        else:
+            assert saving.returncode == 0
+        if kills == 3:
+            break
+    assert kills == 3
 
 
 # Builds at once from untouched pages and takes a good part of a second to
