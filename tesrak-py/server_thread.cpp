@@ -1,5 +1,7 @@
 #include "server_thread.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
@@ -19,11 +21,27 @@ struct RunningServers {
   bool closed = false;
 };
 
+RunningServers* make_running_servers();
+
 // Never destroyed: a daemon thread ended at exit unwinds through
 // ~ServerThread, possibly while exit() runs the static destructors.
 RunningServers& running_servers() {
-  static RunningServers* const servers = new RunningServers;
+  static RunningServers* const servers = make_running_servers();
   return *servers;
+}
+
+// A child made by fork() has none of its parent's other threads: it has no
+// server to stop, and the record is not to be found locked by one of them.
+RunningServers* make_running_servers() {
+  auto* servers = new RunningServers;
+  const auto lock = [] { running_servers().mutex.lock(); };
+  const auto unlock = [] { running_servers().mutex.unlock(); };
+  const auto forget = [] {
+    running_servers().threads.clear();
+    running_servers().mutex.unlock();
+  };
+  ::pthread_atfork(lock, unlock, forget);
+  return servers;
 }
 
 }  // namespace
