@@ -27,6 +27,7 @@
 
 #include "snapshot_payload.hpp"
 #include "tesrak/tensor_digest.hpp"
+#include "file_streams.hpp"
 #include "whole_file.hpp"
 
 namespace {

@@ -24,6 +24,7 @@
 #include "snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
+#include "file_streams.hpp"
 #include "whole_file.hpp"
 
 namespace tesrak {

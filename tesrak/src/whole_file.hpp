@@ -1,45 +1,12 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <memory>
-#include <span>
 #include <string>
 
 #include "byte_stream.hpp"
-#include "file_descriptor.hpp"
 #include "tesrak/wait_hook.hpp"
 
 namespace tesrak::detail {
-
-// Throws IoError (invalid input) when `path` holds a NUL byte, which no
-// file name can contain.
-void refuse_nul_in_path(const std::string& path);
-
-// The content of the file at `path`, read piece by piece. Throws IoError
-// from errno, on opening and on any read.
-//
-// The file is opened without waiting: a FIFO that no writer has open reads
-// as empty at once. A pipe or character device whose writer has written
-// nothing yet is waited for in slices handed to `hook`, which may throw to
-// give up.
-class FileReader final : public ByteSource {
- public:
-  explicit FileReader(const std::string& path, WaitHook hook = {});
-  // An open regular file, read from its start.
-  explicit FileReader(FileDescriptor file);
-  FileReader(const FileReader&) = delete;
-  FileReader& operator=(const FileReader&) = delete;
-
-  std::span<const std::uint8_t> next() override;
-
- private:
-  FileDescriptor fd_;
-  bool waits_for_peer_;
-  WaitHook hook_;
-  std::unique_ptr<std::uint8_t[]> buffer_;
-  bool ended_ = false;
-};
 
 // Makes what `produce` puts into the sink it is given the whole content of
 // the file at `path`, creating the file if missing. Symbolic links are
