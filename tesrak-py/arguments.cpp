@@ -82,7 +82,6 @@ void bind_keyword(const Signature& signature, PyObject* key, PyObject* value,
 
 void bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, std::span<PyObject*> out) {
-  nargs = PyVectorcall_NARGS(nargs);
   bind_positional(signature, args, nargs, out);
   if (kwnames != nullptr) {
     const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);

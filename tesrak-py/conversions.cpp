@@ -98,7 +98,7 @@ std::string to_path(PyObject* value) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) throw PythonError();
-  return std::string(utf8, size);
+  return std::string(utf8, static_cast<std::size_t>(size));
 }
 
 }  // namespace tesrak_py

@@ -70,7 +70,9 @@ class CombiningTest {
 
 std::string lossy_text(PyObject* text) {
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
   if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError();
   PyErr_Clear();
   std::string out;

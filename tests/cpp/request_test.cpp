@@ -26,7 +26,8 @@ struct ChunkReader : ByteReader {
 };
 
 TEST(ParseHttpRequest, HeadsUnderEveryDelivery) {
-  struct Case { std::string bytes; bool ok; std::string method, path, query; };
+  // A refused head names only its bytes; the parts it would have had stay empty.
+  struct Case { std::string bytes; bool ok; std::string method = {}, path = {}, query = {}; };
   const std::string big = std::string(kMaxHeadBytes, 'a');
   std::string fields = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < 32; ++i) fields += "X-" + std::to_string(i) + ": v\r\n";
@@ -59,8 +60,10 @@ TEST(ParseHttpRequest, HeadsUnderEveryDelivery) {
       ChunkReader reader(c.bytes, chunk);
       const std::optional<Request> request = parse_http_request(reader);
       ASSERT_EQ(request.has_value(), c.ok);
-      if (c.ok) EXPECT_EQ(std::tie(request->method, request->path, request->query, request->body),
-                          std::tie(c.method, c.path, c.query, ""));
+      if (c.ok) {
+        EXPECT_EQ(std::tie(request->method, request->path, request->query, request->body),
+                  std::tie(c.method, c.path, c.query, ""));
+      }
     }
   }
 }

@@ -135,8 +135,12 @@ TEST(StreamProperties, NaNInfinitiesAndHugeValuesNeverCorruptACell) {
     EXPECT_EQ(d.total_weights[i], counted[i]);
     const std::vector<float> means = testing::centroids_of(d, i).means;
     for (float m : means) EXPECT_TRUE(i >= 30 ? !std::isnan(m) : std::isfinite(m)) << m;
-    if (i >= 30) EXPECT_EQ(std::pair(means.front(), means.back()), std::pair(-inf, inf));
-    if (i >= 10 && i < 20) EXPECT_EQ(means, testing::centroids_of(clean, i).means);
+    if (i >= 30) {
+      EXPECT_EQ(std::pair(means.front(), means.back()), std::pair(-inf, inf));
+    }
+    if (i >= 10 && i < 20) {
+      EXPECT_EQ(means, testing::centroids_of(clean, i).means);
+    }
     for (float q : {0.01f, 0.3f, 0.5f, 0.7f, 0.99f}) {
       EXPECT_FALSE(std::isnan(quantile_from_centroids(d.cell_sketch(i), q))) << q;
     }
