@@ -32,10 +32,8 @@ bool parse_bool_flag(const QueryMap& query, std::string_view key);
 
 // Every run of ASCII digits in the body, in order, as 64-bit indices; runs
 // above 2^64 - 1 are dropped, and a body that is not UTF-8 gives none.
-std::vector<std::uint64_t> parse_json_indices(std::string_view body);
-
-// The same indices, or nothing as soon as there are more than `limit`: the
-// list never grows past what the caller will take.
+// Nothing as soon as there are more than `limit`: the list never grows past
+// what the caller will take.
 std::optional<std::vector<std::uint64_t>> parse_json_indices_up_to(std::string_view body,
                                                                    std::uint64_t limit);
 
