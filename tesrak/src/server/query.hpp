@@ -37,7 +37,8 @@ bool parse_bool_flag(const QueryMap& query, std::string_view key);
 std::optional<std::vector<std::uint64_t>> parse_json_indices_up_to(std::string_view body,
                                                                    std::uint64_t limit);
 
-// The flat channel of the viewer's (batch, channel): 0 below three
+// The flat channel of the viewer's (batch, channel), which picks the plane
+// of the last two dimensions that the page shows and merges: 0 below three
 // dimensions, c for three, c + shape[1] * b (wrapping) above.
 std::uint64_t channel_idx(std::span<const std::uint64_t> shape, std::uint64_t b, std::uint64_t c);
 
