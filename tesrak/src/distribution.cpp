@@ -1,6 +1,5 @@
 #include "tesrak/distribution.hpp"
 
-#include <atomic>
 #include <ostream>
 
 #include <boost/math/distributions/laplace.hpp>
@@ -33,8 +32,6 @@ constexpr float kLogNormalStdDev = 2.1612f;
 constexpr double kBisectionLow = -20.0;
 constexpr double kBisectionHigh = 20.0;
 constexpr int kBisectionSteps = 60;
-
-std::atomic<unsigned> shared_builds{0};
 
 // CDF of the equal mixture of N(-s, 0.5) and N(+s, 0.5). Each component is
 // standardised as (x +/- s) / 0.5, formed as (x +/- s) + (x +/- s).
@@ -134,22 +131,18 @@ ReferenceTable build_reference_table() {
   return table;
 }
 
-unsigned shared_reference_builds() noexcept {
-  return shared_builds.load(std::memory_order_acquire);
+const ReferenceTable& shared_reference_table(ReferenceTable (*build)()) {
+  // The first caller builds the table (a few thousand CDF evaluations, so
+  // never at import); callers arriving meanwhile wait on the static's guard,
+  // and every later call costs one acquire load of it.
+  static const ReferenceTable table = build();
+  return table;
 }
 
 }  // namespace detail
 
 const ReferenceTable& ref_profiles() {
-  // The first caller builds the table (a few thousand CDF evaluations, so
-  // never at import); callers arriving meanwhile wait on the static's guard,
-  // and every later call costs one acquire load of it.
-  static const ReferenceTable table = [] {
-    ReferenceTable built = detail::build_reference_table();
-    shared_builds.fetch_add(1, std::memory_order_release);
-    return built;
-  }();
-  return table;
+  return detail::shared_reference_table(detail::build_reference_table);
 }
 
 }  // namespace tesrak

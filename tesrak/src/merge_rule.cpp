@@ -33,22 +33,10 @@ void compress(std::span<float> means, std::span<std::uint32_t> weights,
   std::vector<std::uint32_t> out_weights(room);
   detail::MergeWalk walk(compression, merged_weight, out_means, out_weights);
 
-  // Two-way merge by mean; on equal means the existing centroid goes first,
-  // and a NaN on either side lets the incoming item go first.
-  std::size_t e = 0;
-  std::size_t i = 0;
-  const std::size_t n_existing = static_cast<std::size_t>(n_centroids);
-  while (e < n_existing && i < in_means.size()) {
-    if (means[e] <= in_means[i]) {
-      walk.add(means[e], weights[e]);
-      ++e;
-    } else {
-      walk.add(in_means[i], in_weights[i]);
-      ++i;
-    }
-  }
-  for (; e < n_existing; ++e) walk.add(means[e], weights[e]);
-  for (; i < in_means.size(); ++i) walk.add(in_means[i], in_weights[i]);
+  const auto item = [&](std::uint64_t i) { return detail::WalkItem{in_means[i], in_weights[i]}; };
+  const std::uint64_t taken =
+      walk.add_with_existing(means.data(), weights.data(), n_centroids, in_means.size(), item);
+  for (std::uint64_t i = taken; i < in_means.size(); ++i) walk.add(in_means[i], in_weights[i]);
   walk.finish();
   walk.check_capacity(max_centroids);
 

@@ -9,6 +9,12 @@
 
 namespace tesrak::detail {
 
+// An item for the merge walk: a value (weight 1) or a centroid.
+struct WalkItem {
+  float mean;
+  std::uint64_t weight;
+};
+
 // The t-digest merge rule for one cell: items arrive in ascending order of
 // mean and are either merged into the current centroid or start a new one,
 // under the size bound. Shared by the flush and compress; the flush adds the
@@ -48,6 +54,32 @@ class MergeWalk {
       mean_ = mean;
       weight_ = weight;
     }
+  }
+
+  // Takes a cell's existing centroids and the incoming items (ascending by
+  // mean, each side) in one ascending order until the existing ones run out.
+  // On equal means the existing centroid goes first, and a NaN on either
+  // side lets the incoming item go first. `incoming(j)` gives the j-th
+  // incoming item. Returns how many incoming items were taken: the rest
+  // come after every existing centroid, and the caller adds them.
+  template <typename Incoming>
+  std::uint64_t add_with_existing(const float* means, const std::uint32_t* weights,
+                                  std::uint64_t n_existing, std::uint64_t n_incoming,
+                                  Incoming incoming) noexcept {
+    std::uint64_t e = 0;
+    std::uint64_t i = 0;
+    while (e < n_existing && i < n_incoming) {
+      const WalkItem item = incoming(i);
+      if (means[e] <= item.mean) {
+        add(means[e], weights[e]);
+        ++e;
+      } else {
+        add(item.mean, item.weight);
+        ++i;
+      }
+    }
+    for (; e < n_existing; ++e) add(means[e], weights[e]);
+    return i;
   }
 
   // Merges the eight values e[0..7] (already 32-bit floats) into the current

@@ -8,8 +8,9 @@ namespace tesrak::detail {
 // that ref_profiles() lends out.
 ReferenceTable build_reference_table();
 
-// How many times the shared table has been built in this process: 0 before
-// the first classification that needed it, 1 ever after.
-unsigned shared_reference_builds() noexcept;
+// The table that ref_profiles() lends out (it passes build_reference_table).
+// The first call builds it with `build`, and concurrent first callers wait
+// for that; every later call returns it as built, and `build` goes unused.
+const ReferenceTable& shared_reference_table(ReferenceTable (*build)());
 
 }  // namespace tesrak::detail

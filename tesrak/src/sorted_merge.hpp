@@ -32,19 +32,10 @@ class SortedMerge {
 
     reserve_output(n_existing + n);
     MergeWalk walk(d_.compression, merged_weight, out_means_, out_weights_);
-    std::uint64_t e = 0;
-    std::uint64_t v = 0;
-    while (e < n_existing && v < n) {
-      const float value = Element<T>::to_float(values[v]);
-      if (means[e] <= value) {  // existing first on ties
-        walk.add(means[e], weights[e]);
-        ++e;
-      } else {
-        walk.add(value, 1);
-        ++v;
-      }
-    }
-    for (; e < n_existing; ++e) walk.add(means[e], weights[e]);
+    const auto value = [values](std::uint64_t j) {
+      return WalkItem{Element<T>::to_float(values[j]), 1};
+    };
+    std::uint64_t v = walk.add_with_existing(means, weights, n_existing, n, value);
     // Only new values remain: try eight at a time.
     while (v < n) {
       if (n - v >= 8 && walk.add_eight(eight_floats(values + v))) {

@@ -55,7 +55,8 @@ TEST(Analyze, CorruptCentroidCountsAreRefusedBeforeAnyCellIsRead) {
   EXPECT_THROW(analyze_broken([](IntDigest& d) { d.n_centroids[3] = d.max_centroids + 1; }),
                EngineError);
   EXPECT_THROW(analyze_broken([](IntDigest& d) { d.max_centroids = 0; }), EngineError);
-  EXPECT_THROW(analyze_broken([](IntDigest& d) { d.centroids_weights.pop_back(); }), EngineError);
+  // One weight short of the 4 cells x 16 slots.
+  EXPECT_THROW(analyze_broken([](IntDigest& d) { d.centroids_weights.resize(63); }), EngineError);
   EXPECT_THROW(analyze_broken([](IntDigest& d) { d.maxs.pop_back(); }), EngineError);
   EXPECT_THROW(analyze_broken([](IntDigest& d) { d.max_centroids = std::uint64_t{1} << 63; }),
                EngineError);

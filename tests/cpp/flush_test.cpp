@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -164,6 +165,39 @@ TEST(Compress, NoMeansChangeNothingAndCompressionZeroMergesAll) {
   EXPECT_EQ(total, 4u);
   EXPECT_EQ(weights[0], 4u);
   EXPECT_EQ(means[0], 2.5f);
+}
+
+// A compression so high that no two items merge shows the order of the
+// walk: an existing centroid before an incoming one of the same mean (told
+// apart by weight), and the incoming item first wherever a NaN is compared.
+TEST(Compress, ExistingFirstOnEqualMeansIncomingFirstBesideNaN) {
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    std::vector<float> means, in_means;
+    std::vector<float> out_means;
+    std::vector<std::uint32_t> out_weights;
+  };
+  const std::vector<Case> cases = {
+      {{1, 2}, {1, 2, 3}, {1, 1, 2, 2, 3}, {2, 5, 2, 5, 5}},
+      {{1, 2}, {kNaN, 0}, {kNaN, 0, 1, 2}, {5, 5, 2, 2}},
+      {{kNaN, 3}, {1, 2}, {1, 2, kNaN, 3}, {5, 5, 2, 2}},
+  };
+  for (const Case& c : cases) {
+    std::vector<float> means(16);
+    std::vector<std::uint32_t> weights(16);
+    std::copy(c.means.begin(), c.means.end(), means.begin());
+    std::fill_n(weights.begin(), c.means.size(), 2u);
+    std::uint64_t n = c.means.size();
+    std::uint32_t total = 2 * static_cast<std::uint32_t>(n);
+    const std::vector<std::uint32_t> in_weights(c.in_means.size(), 5u);
+    compress(means, weights, n, total, c.in_means, in_weights, 100000, 16);
+    ASSERT_EQ(n, c.out_means.size());
+    for (std::size_t k = 0; k < n; ++k) {
+      EXPECT_EQ(std::isnan(means[k]), std::isnan(c.out_means[k])) << k;
+      if (!std::isnan(c.out_means[k])) EXPECT_EQ(means[k], c.out_means[k]) << k;
+      EXPECT_EQ(weights[k], c.out_weights[k]) << k;
+    }
+  }
 }
 
 }  // namespace

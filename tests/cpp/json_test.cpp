@@ -6,6 +6,7 @@
 #include <random>
 
 #include "server/json.hpp"
+#include "server/query.hpp"
 
 namespace tesrak::server {
 namespace {
@@ -48,13 +49,18 @@ TEST(JsonDocuments, InfoErrorAndSlices) {
       {{4, 5}, 9, 9, slice(4, 5, 0, 20)},          {{3, 4, 5}, 0, 2, slice(4, 5, 40, 60)},
       {{2, 3, 4, 5}, 1, 2, slice(4, 5, 100, 120)}, {{2, 3, 4, 5}, 0, 4, slice(4, 5, 80, 100)},
       {{7}, 0, 0, slice(1, 7, 0, 7)},              {{}, 0, 0, slice(1, 1, 0, 1)},
+      // Past the end, or so far that the plane's bounds overflow (and would
+      // wrap to the first plane): no labels.
+      {{3, 4, 5}, 0, 3, slice(4, 5, 0, 0)},        {{3, 4, 5}, 0, 1ull << 62, slice(4, 5, 0, 0)},
+      {{2, 3, 4, 5}, UINT64_MAX, 2, slice(4, 5, 0, 0)},  // wraps to 2^64 - 1
   };
   for (const auto& [shape, batch, channel, expected] : cases) {
     std::uint64_t numel = 1;
     for (std::uint64_t d : shape) numel *= d;
     std::vector<Distribution> codes(numel);
     for (std::size_t i = 0; i < numel; ++i) codes[i] = Distribution(i % 6);
-    EXPECT_EQ(json_slice(shape, codes, batch, channel), expected) << json_info(shape);
+    EXPECT_EQ(json_slice(shape, codes, channel_idx(shape, batch, channel)), expected)
+        << json_info(shape);
   }
 }
 

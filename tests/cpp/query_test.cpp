@@ -70,7 +70,9 @@ TEST(ParseJsonIndices, EveryDigitRunOfAUtf8Body) {
       {"{\"a\":[\"1\", 2]}", {1, 2}}, {"[1,\xd9\xa3,2]", {1, 2}},  // foreign digits separate
       {"[1,2,\xff]", {}}, {"[5,\xed\xa0\x80]", {}},  // not UTF-8 (the second a surrogate)
   };
-  for (const auto& [body, expected] : cases) EXPECT_EQ(parse_json_indices(body), expected) << body;
+  for (const auto& [body, expected] : cases) {
+    EXPECT_EQ(parse_json_indices_up_to(body, UINT64_MAX), expected) << body;
+  }
 }
 
 // Dropped runs and a body that is not UTF-8 count for nothing.

@@ -30,6 +30,13 @@ struct ScriptedReader : ByteReader {
   }
 };
 
+// The head, then the body, as the server reads a request it will answer.
+std::optional<Request> read_request(ByteReader& reader) {
+  std::optional<RequestHead> head = parse_request_head(reader);
+  if (!head || !read_request_body(reader, *head)) return std::nullopt;
+  return std::move(head->request);
+}
+
 void check(bool condition) {
   if (!condition) std::abort();
 }
@@ -42,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data) + 4, size - 4);
   ScriptedReader whole_reader(input, {}, control[0] & 1);
   ScriptedReader cut_reader(input, control, control[0] & 1);
-  const std::optional<Request> whole = parse_http_request(whole_reader);
-  const std::optional<Request> cut = parse_http_request(cut_reader);
+  const std::optional<Request> whole = read_request(whole_reader);
+  const std::optional<Request> cut = read_request(cut_reader);
 
   check(whole.has_value() == cut.has_value());
   if (!whole) return 0;
@@ -59,7 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(window.q0 >= 0.0f && window.q0 < window.q1 && window.q1 <= 1.0f);
   (void)parse_bool_flag(query, "exclude_zero");
   (void)parse_unsigned_param(query, "idx");
-  (void)parse_json_indices(whole->body);
+  // The route takes at most as many indices as the tensor has cells.
+  const std::uint64_t cells = static_cast<unsigned char>(control[1]);
+  const auto indices = parse_json_indices_up_to(whole->body, cells);
+  check(!indices || indices->size() <= cells);
   (void)is_from_loopback(*whole);
   return 0;
 }

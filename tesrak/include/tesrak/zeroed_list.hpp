@@ -92,7 +92,6 @@ class ZeroedList {
     if (count > size_) std::fill(data_ + size_, data_ + count, V{});
     size_ = count;
   }
-  void pop_back() noexcept { --size_; }
 
   friend bool operator==(const ZeroedList& a, const ZeroedList& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());

@@ -1,5 +1,6 @@
 #include "server/json.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -36,6 +37,29 @@ std::array<float, kCurvePoints> curve_levels(float q0, float q1) {
   }
   levels[kCurvePoints - 1] = q1;
   return levels;
+}
+
+struct CellRange {
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+};
+
+// The cells of flat channel f's plane of rows x cols among `count` cells:
+// f*H*W up to (f*H + H)*W, cut at the end. A plane that starts beyond the
+// end, or whose bounds overflow, has none.
+CellRange plane_cells(std::uint64_t flat, std::uint64_t rows, std::uint64_t cols,
+                      std::uint64_t count) {
+  std::uint64_t first_row;
+  std::uint64_t end_row;
+  CellRange cells;
+  if (__builtin_mul_overflow(flat, rows, &first_row) ||
+      __builtin_add_overflow(first_row, rows, &end_row) ||
+      __builtin_mul_overflow(first_row, cols, &cells.begin) ||
+      __builtin_mul_overflow(end_row, cols, &cells.end) || cells.begin >= count) {
+    return {};
+  }
+  cells.end = std::min(cells.end, count);
+  return cells;
 }
 
 void append_key(std::string& out, std::string_view key) {
@@ -93,39 +117,23 @@ std::string json_info(std::span<const std::uint64_t> shape) {
 }
 
 std::string json_slice(std::span<const std::uint64_t> shape, std::span<const Distribution> codes,
-                       std::uint64_t batch, std::uint64_t channel) {
+                       std::uint64_t flat_channel) {
   const std::size_t ndim = shape.size();
   std::uint64_t rows = 1;
   std::uint64_t cols = codes.size();
-  std::uint64_t begin = 0;
-  std::uint64_t end = codes.size();
+  CellRange cells{0, codes.size()};
   if (ndim >= 2) {
     rows = shape[ndim - 2];
     cols = shape[ndim - 1];
-    // The flat channel f covers cells f*H*W up to (f*H + H)*W; a channel
-    // whose bounds overflow lies beyond the end like any other.
-    std::uint64_t flat = 0;
-    if (ndim == 3) flat = channel;
-    if (ndim >= 4) flat = channel + shape[1] * batch;
-    std::uint64_t first_row;
-    bool overflow = __builtin_mul_overflow(flat, rows, &first_row);
-    std::uint64_t end_row;
-    overflow = overflow || __builtin_add_overflow(first_row, rows, &end_row);
-    overflow = overflow || __builtin_mul_overflow(first_row, cols, &begin);
-    overflow = overflow || __builtin_mul_overflow(end_row, cols, &end);
-    if (overflow || begin >= codes.size()) {
-      begin = end = 0;
-    } else {
-      end = std::min<std::uint64_t>(end, codes.size());
-    }
+    cells = plane_cells(flat_channel, rows, cols, codes.size());
   }
   std::string out = "{\"rows\":";
   append_unsigned(out, rows);
   out += ",\"cols\":";
   append_unsigned(out, cols);
   out += ",\"distributions\":[";
-  for (std::uint64_t i = begin; i < end; ++i) {
-    if (i > begin) out += ',';
+  for (std::uint64_t i = cells.begin; i < cells.end; ++i) {
+    if (i > cells.begin) out += ',';
     out += '"';
     out += label(codes[i]);
     out += '"';

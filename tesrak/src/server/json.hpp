@@ -24,9 +24,10 @@ void append_json_string(std::string& out, std::string_view text);
 std::string json_info(std::span<const std::uint64_t> shape);
 
 // {"rows":H,"cols":W,"distributions":[...]}: the labels of the plane of
-// (batch, channel). Below two dimensions the whole tensor is one row.
+// the flat channel (see channel_idx), none for a channel beyond the end.
+// Below two dimensions the whole tensor is one row.
 std::string json_slice(std::span<const std::uint64_t> shape, std::span<const Distribution> codes,
-                       std::uint64_t batch, std::uint64_t channel);
+                       std::uint64_t flat_channel);
 
 // The summary of a one-cell digest: count, window ends, quartiles and the
 // quantile curve sampled at 402 levels from q0 to q1.

@@ -56,10 +56,6 @@ bool parse_bool_flag(const QueryMap& query, std::string_view key) {
   return std::find(kTrueWords.begin(), kTrueWords.end(), found->second) != kTrueWords.end();
 }
 
-std::vector<std::uint64_t> parse_json_indices(std::string_view body) {
-  return *parse_json_indices_up_to(body, UINT64_MAX);
-}
-
 std::optional<std::vector<std::uint64_t>> parse_json_indices_up_to(std::string_view body,
                                                                    std::uint64_t limit) {
   std::vector<std::uint64_t> indices;

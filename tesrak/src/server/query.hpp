@@ -32,14 +32,13 @@ bool parse_bool_flag(const QueryMap& query, std::string_view key);
 
 // Every run of ASCII digits in the body, in order, as 64-bit indices; runs
 // above 2^64 - 1 are dropped, and a body that is not UTF-8 gives none.
-std::vector<std::uint64_t> parse_json_indices(std::string_view body);
-
-// The same indices, or nothing as soon as there are more than `limit`: the
-// list never grows past what the caller will take.
+// Nothing as soon as there are more than `limit`: the list never grows past
+// what the caller will take.
 std::optional<std::vector<std::uint64_t>> parse_json_indices_up_to(std::string_view body,
                                                                    std::uint64_t limit);
 
-// The flat channel of the viewer's (batch, channel): 0 below three
+// The flat channel of the viewer's (batch, channel), which picks the plane
+// of the last two dimensions that the page shows and merges: 0 below three
 // dimensions, c for three, c + shape[1] * b (wrapping) above.
 std::uint64_t channel_idx(std::span<const std::uint64_t> shape, std::uint64_t b, std::uint64_t c);
 

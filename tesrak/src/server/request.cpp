@@ -235,10 +235,4 @@ bool read_request_body(ByteReader& reader, RequestHead& head) {
   return true;
 }
 
-std::optional<Request> parse_http_request(ByteReader& reader) {
-  std::optional<RequestHead> head = parse_request_head(reader);
-  if (!head || !read_request_body(reader, *head)) return std::nullopt;
-  return std::move(head->request);
-}
-
 }  // namespace tesrak::server

@@ -58,11 +58,9 @@ struct RequestHead {
 std::optional<RequestHead> parse_request_head(ByteReader& reader);
 
 // Reads the rest of the body, up to the content length; false when the
-// body ends short of it.
+// body ends short of it. Kept apart from the head so that the server can
+// refuse a request from elsewhere before reading its body.
 bool read_request_body(ByteReader& reader, RequestHead& head);
-
-// The head, then the body: nothing when either cannot be read whole.
-std::optional<Request> parse_http_request(ByteReader& reader);
 
 // The content length the first field named Content-Length (in any letter
 // case) declares: an optional "+" and decimal digits worth at most

@@ -27,6 +27,11 @@ class BadRequest : public std::runtime_error {
 
 Reply json_reply(std::string body) { return {kOk, kJson, std::move(body)}; }
 
+// The flat channel of the plane the page shows: its batch b and channel c.
+std::uint64_t viewed_channel(const QueryMap& query, std::span<const std::uint64_t> shape) {
+  return channel_idx(shape, parse_unsigned_param(query, "b"), parse_unsigned_param(query, "c"));
+}
+
 template <typename T>
 Reply cell_reply(const QueryMap& query, ServedDigest<T>& served) {
   const std::uint64_t idx = parse_unsigned_param(query, "idx");
@@ -64,8 +69,6 @@ Reply listed_cells_reply(const Request& request, const QueryMap& query, ServedDi
 
 template <typename T>
 Reply scope_merge_reply(const QueryMap& query, ServedDigest<T>& served) {
-  const std::uint64_t b = parse_unsigned_param(query, "b");
-  const std::uint64_t c = parse_unsigned_param(query, "c");
   const QuantileWindow window = parse_quantile_window(query);
   const bool exclude_zero = parse_bool_flag(query, "exclude_zero");
   const auto scope = query.find("scope");
@@ -75,7 +78,7 @@ Reply scope_merge_reply(const QueryMap& query, ServedDigest<T>& served) {
         json_digest_merged(served.digest.merge_all(), exclude_zero, window.q0, window.q1));
   }
   if (scope_name == "channel") {
-    const std::uint64_t channels[] = {channel_idx(served.shape, b, c)};
+    const std::uint64_t channels[] = {viewed_channel(query, served.shape)};
     return json_reply(json_digest_merged(served.digest.merge_channels(channels), exclude_zero,
                                          window.q0, window.q1));
   }
@@ -92,8 +95,8 @@ Reply dispatch(const Request& request, ServedDigest<T>& served) {
   }
   const QueryMap query = parse_query(request.query);
   if (path == "/api/slice") {
-    return json_reply(json_slice(served.shape, served.labels, parse_unsigned_param(query, "b"),
-                                 parse_unsigned_param(query, "c")));
+    return json_reply(
+        json_slice(served.shape, served.labels, viewed_channel(query, served.shape)));
   }
   if (path == "/api/cell") return cell_reply(query, served);
   if (request.method == "POST") return listed_cells_reply(request, query, served);
