@@ -194,7 +194,9 @@ TEST(Compress, ExistingFirstOnEqualMeansIncomingFirstBesideNaN) {
     ASSERT_EQ(n, c.out_means.size());
     for (std::size_t k = 0; k < n; ++k) {
       EXPECT_EQ(std::isnan(means[k]), std::isnan(c.out_means[k])) << k;
-      if (!std::isnan(c.out_means[k])) EXPECT_EQ(means[k], c.out_means[k]) << k;
+      if (!std::isnan(c.out_means[k])) {
+        EXPECT_EQ(means[k], c.out_means[k]) << k;
+      }
       EXPECT_EQ(weights[k], c.out_weights[k]) << k;
     }
   }
