@@ -28,7 +28,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#include "sort_run.hpp"
+#include "sketch/sort_run.hpp"
 #include "tesrak/tensor_digest.hpp"
 
 namespace {

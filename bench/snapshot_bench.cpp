@@ -25,10 +25,10 @@
 
 #include <tbb/task_arena.h>
 
-#include "snapshot_payload.hpp"
+#include "storage/snapshot_payload.hpp"
 #include "tesrak/tensor_digest.hpp"
-#include "file_streams.hpp"
-#include "whole_file.hpp"
+#include "storage/file_streams.hpp"
+#include "storage/whole_file.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "nearest_family.hpp"
+#include "classify/nearest_family.hpp"
 #include "tesrak/classifier.hpp"
 #include "tesrak/errors.hpp"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "reference_table.hpp"
+#include "classify/reference_table.hpp"
 #include "tesrak/classifier.hpp"
 
 namespace tesrak {

@@ -12,9 +12,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "snapshot_payload.hpp"
-#include "sort_run.hpp"
-#include "sorted_merge.hpp"
+#include "storage/snapshot_payload.hpp"
+#include "sketch/sort_run.hpp"
+#include "sketch/sorted_merge.hpp"
 #include "tesrak/tensor_digest.hpp"
 
 namespace tesrak {

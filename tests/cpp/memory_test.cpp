@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "memory_budget.hpp"
+#include "support/memory_budget.hpp"
 #include "test_support.hpp"
 #include "tesrak/zeroed_list.hpp"
 

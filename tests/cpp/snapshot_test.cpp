@@ -21,8 +21,8 @@
 #include <gtest/gtest.h>
 
 #include "../fuzz/piecewise.hpp"
-#include "snapshot_frames.hpp"
-#include "snapshot_payload.hpp"
+#include "storage/snapshot_frames.hpp"
+#include "storage/snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
 #include "test_support.hpp"

@@ -10,7 +10,7 @@
 
 #include <tbb/task_arena.h>
 
-#include "snapshot_payload.hpp"
+#include "storage/snapshot_payload.hpp"
 #include "test_support.hpp"
 #include "tesrak/quantile_rule.hpp"
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <variant>
 
-#include "byte_stream.hpp"
-#include "snapshot_payload.hpp"
+#include "storage/byte_stream.hpp"
+#include "storage/snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
 

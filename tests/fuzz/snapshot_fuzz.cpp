@@ -8,7 +8,7 @@
 
 #include "exercise_digest.hpp"
 #include "piecewise.hpp"
-#include "snapshot_frames.hpp"
+#include "storage/snapshot_frames.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> file(data, size);

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "decimal.hpp"
+#include "support/decimal.hpp"
 #include "server/ascii.hpp"
 
 namespace tesrak::server {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "decimal.hpp"
+#include "support/decimal.hpp"
 
 namespace tesrak::server {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "decimal.hpp"
+#include "support/decimal.hpp"
 #include "server/numbers.hpp"
 #include "server/utf8.hpp"
 

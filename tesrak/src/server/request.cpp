@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "decimal.hpp"
+#include "support/decimal.hpp"
 #include "server/ascii.hpp"
 #include "server/utf8.hpp"
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "file_descriptor.hpp"
+#include "support/file_descriptor.hpp"
 #include "server/connection.hpp"
 #include "server/loopback.hpp"
 #include "server/numbers.hpp"

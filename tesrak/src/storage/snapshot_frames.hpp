@@ -1,6 +1,6 @@
 #pragma once
 
-#include "byte_stream.hpp"
+#include "storage/byte_stream.hpp"
 #include "tesrak/tensor_digest.hpp"
 
 namespace tesrak::detail {

@@ -1,4 +1,4 @@
-#include "parallel.hpp"
+#include "support/parallel.hpp"
 
 #include <climits>
 #include <cstdint>
@@ -7,7 +7,7 @@
 
 #include <tbb/global_control.h>
 
-#include "decimal.hpp"
+#include "support/decimal.hpp"
 
 namespace tesrak::detail {
 namespace {

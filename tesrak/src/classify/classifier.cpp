@@ -3,10 +3,10 @@
 #include <cmath>
 #include <string>
 
-#include "nearest_family.hpp"
-#include "parallel.hpp"
-#include "profile.hpp"
-#include "total_order.hpp"
+#include "classify/nearest_family.hpp"
+#include "support/parallel.hpp"
+#include "classify/profile.hpp"
+#include "sketch/total_order.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/quantile_rule.hpp"
 

@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "memory_budget.hpp"
-#include "total_order.hpp"
+#include "support/memory_budget.hpp"
+#include "sketch/total_order.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/merge_rule.hpp"
 #include "tesrak/tensor_digest.hpp"

@@ -1,4 +1,4 @@
-#include "temp_file.hpp"
+#include "storage/temp_file.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

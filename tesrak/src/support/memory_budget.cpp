@@ -1,4 +1,4 @@
-#include "memory_budget.hpp"
+#include "support/memory_budget.hpp"
 
 #include <sys/resource.h>
 #include <unistd.h>

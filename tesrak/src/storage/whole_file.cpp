@@ -1,4 +1,4 @@
-#include "whole_file.hpp"
+#include "storage/whole_file.hpp"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -9,10 +9,10 @@
 #include <optional>
 #include <utility>
 
-#include "file_descriptor.hpp"
-#include "file_streams.hpp"
-#include "symbolic_links.hpp"
-#include "temp_file.hpp"
+#include "support/file_descriptor.hpp"
+#include "storage/file_streams.hpp"
+#include "storage/symbolic_links.hpp"
+#include "storage/temp_file.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak::detail {

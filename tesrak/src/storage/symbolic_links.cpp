@@ -1,4 +1,4 @@
-#include "symbolic_links.hpp"
+#include "storage/symbolic_links.hpp"
 
 #include <linux/magic.h>
 #include <sys/stat.h>

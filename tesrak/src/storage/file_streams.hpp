@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "byte_stream.hpp"
-#include "file_descriptor.hpp"
+#include "storage/byte_stream.hpp"
+#include "support/file_descriptor.hpp"
 #include "tesrak/wait_hook.hpp"
 
 namespace tesrak::detail {

@@ -1,4 +1,4 @@
-#include "file_streams.hpp"
+#include "storage/file_streams.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
 // The byte layout of a snapshot payload, its writer and its reader, which
 // refuses any payload that would leave the digest's lists out of step with
 // each other. Both work piece by piece: neither holds a whole payload.
-#include "snapshot_payload.hpp"
+#include "storage/snapshot_payload.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,8 +11,8 @@
 #include <new>
 #include <string>
 
-#include "digest_layout.hpp"
-#include "memory_budget.hpp"
+#include "sketch/digest_layout.hpp"
+#include "support/memory_budget.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak {

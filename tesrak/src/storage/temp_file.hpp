@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "file_descriptor.hpp"
+#include "support/file_descriptor.hpp"
 
 namespace tesrak::detail {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "merge_walk.hpp"
+#include "sketch/merge_walk.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak {

@@ -12,13 +12,13 @@
 // Two faults of Highway 1.0's float sort are kept away from it here: it
 // turns +inf into the largest finite float, and its min/max steps, given -0
 // and +0 (equal), may return the same zero twice and lose the other.
-#include "sort_run.hpp"
+#include "sketch/sort_run.hpp"
 
 #include <algorithm>
 #include <limits>
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "sort_run.cpp"
+#define HWY_TARGET_INCLUDE "sketch/sort_run.cpp"
 #include <hwy/foreach_target.h>  // includes this file once per target
 
 #include <hwy/highway.h>

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "parallel.hpp"
+#include "support/parallel.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/quantile_rule.hpp"
 #include "tesrak/tensor_digest.hpp"

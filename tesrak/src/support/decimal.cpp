@@ -1,4 +1,4 @@
-#include "decimal.hpp"
+#include "support/decimal.hpp"
 
 namespace tesrak::detail {
 

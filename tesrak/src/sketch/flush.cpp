@@ -6,10 +6,10 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
-#include "merge_walk.hpp"
-#include "parallel.hpp"
-#include "sort_run.hpp"
-#include "sorted_merge.hpp"
+#include "sketch/merge_walk.hpp"
+#include "support/parallel.hpp"
+#include "sketch/sort_run.hpp"
+#include "sketch/sorted_merge.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
 

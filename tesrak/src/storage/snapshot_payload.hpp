@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "byte_stream.hpp"
+#include "storage/byte_stream.hpp"
 #include "tesrak/tensor_digest.hpp"
 
 namespace tesrak::detail {

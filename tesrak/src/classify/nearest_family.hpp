@@ -1,6 +1,6 @@
 #pragma once
 
-#include "profile.hpp"
+#include "classify/profile.hpp"
 #include "tesrak/distribution.hpp"
 
 namespace tesrak::detail {

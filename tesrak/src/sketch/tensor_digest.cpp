@@ -4,8 +4,8 @@
 #include <new>
 #include <string>
 
-#include "digest_layout.hpp"
-#include "memory_budget.hpp"
+#include "sketch/digest_layout.hpp"
+#include "support/memory_budget.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak {

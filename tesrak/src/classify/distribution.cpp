@@ -7,8 +7,8 @@
 #include <boost/math/distributions/normal.hpp>
 #include <boost/math/distributions/uniform.hpp>
 
-#include "profile.hpp"
-#include "reference_table.hpp"
+#include "classify/profile.hpp"
+#include "classify/reference_table.hpp"
 
 namespace tesrak {
 namespace {

@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "merge_walk.hpp"
+#include "sketch/merge_walk.hpp"
 #include "tesrak/tensor_digest.hpp"
 
 namespace tesrak::detail {

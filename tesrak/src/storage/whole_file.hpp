@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "byte_stream.hpp"
+#include "storage/byte_stream.hpp"
 #include "tesrak/wait_hook.hpp"
 
 namespace tesrak::detail {

@@ -19,13 +19,13 @@
 #include <utility>
 #include <vector>
 
-#include "byte_stream.hpp"
-#include "snapshot_frames.hpp"
-#include "snapshot_payload.hpp"
+#include "storage/byte_stream.hpp"
+#include "storage/snapshot_frames.hpp"
+#include "storage/snapshot_payload.hpp"
 #include "tesrak/errors.hpp"
 #include "tesrak/tensor_digest.hpp"
-#include "file_streams.hpp"
-#include "whole_file.hpp"
+#include "storage/file_streams.hpp"
+#include "storage/whole_file.hpp"
 
 namespace tesrak {
 namespace {
