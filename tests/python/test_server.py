@@ -4,7 +4,6 @@ child process: a (2, 3, 4) digest where cell i saw the values i and 2i."""
 import contextlib
 import json
 import os
-import select
 import signal
 import socket
 import threading
@@ -262,9 +261,9 @@ def test_a_lone_client_is_taken_as_soon_as_it_connects(port):
     assert time.monotonic() - started < 2.5
 
 
-def test_a_full_descriptor_table_is_waited_out_without_spinning(visualizer_child):
+def test_a_full_descriptor_table_is_waited_out_without_spinning(visualizer_child, child_lines):
     with visualizer_child(EXHAUSTED) as (child, port):
-        assert select.select([child.stdout], [], [], 60)[0] and child.stdout.readline() == "full\n"
+        assert child_lines(child, child.stdout, 1) == ["full\n"]
         with socket.create_connection(("127.0.0.1", port), timeout=20) as waiting:
             waiting.sendall(b"GET /api/info HTTP/1.1\r\n\r\n")
             time.sleep(0.2)  # the server fails to accept it by now

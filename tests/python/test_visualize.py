@@ -125,7 +125,13 @@ def test_interpreters_exit_cleanly_while_daemon_threads_serve():
                 env=dict(os.environ, TESRAK_PORT=str(port)))
             for (pause, ending), port in zip(batch, ports)]
         for child, kind, port in zip(children, batch, ports):
-            out, err = child.communicate(timeout=60)
+            try:
+                out, err = child.communicate(timeout=60)
+            except subprocess.TimeoutExpired:  # an exit that hangs ends the test
+                for other in children:
+                    other.kill()  # nothing for those that have ended
+                out, err = child.communicate()
+                pytest.fail(f"{kind} still running after 60 s, having written {out!r} and {err!r}")
             banner = f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
             if (child.returncode, out, err) != (0, "", banner):
                 failed.append((kind, child.returncode, out, err))
