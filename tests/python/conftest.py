@@ -104,6 +104,25 @@ def child_lines():
     return read_lines
 
 
+def output_of_refusal(child, seconds, what):
+    """The standard output and error of `child`, which is to refuse `what`
+    and end. One that still runs after `seconds` took it and serves: it is
+    killed there, and the test fails naming `what` and the child's output,
+    long before the test's own time limit."""
+    try:
+        return child.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+        pytest.fail(f"{what} was accepted: still running after {seconds} s, "
+                    f"having written {out!r} and {err!r}")
+
+
+@pytest.fixture(scope="session")
+def refusal_output():
+    return output_of_refusal
+
+
 @contextlib.contextmanager
 def serving(script, *args):
     """Runs `script`, which serves a digest, in a child interpreter on a free

@@ -32,13 +32,14 @@ def test_output_to_a_pipe_keeps_the_terminal_order(free_port, child_lines):
         demo.stdout.close()
 
 
-def test_a_taken_port_is_named_with_the_way_to_pick_another():
+def test_a_taken_port_is_named_with_the_way_to_pick_another(refusal_output):
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
         demo = start_demo(port, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = demo.communicate(timeout=60)
+        # It feeds its tensors in well under a second.
+        out, err = refusal_output(demo, 20, f"the taken port {port}")
     assert demo.returncode == 1 and out.startswith("fed 400 tensors")
     assert err == (f"port {port} is in use; pick another with TESRAK_PORT, for example: "
                    f"TESRAK_PORT={port + 1} ./scripts/demo.sh\n")
