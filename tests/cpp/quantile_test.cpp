@@ -65,6 +65,80 @@ TEST(QuantileRule, AnswersOnHandMadeSketches) {
   }
 }
 
+// Each level below sits on, or just beside, one of the rule's comparisons,
+// where moving that comparison's boundary by an equality changes the answer.
+// The level's index x = total × q is exact in every case.
+TEST(QuantileRule, AnswersOnEachSideOfItsBoundaries) {
+  const Sketch one{{5.5f}, {7}, 7, 1, 9};
+  // Centres at 2 and 6; the left tail reaches x = 3, the right from x = 5.
+  const Sketch two{{2, 10}, {4, 4}, 8, 0, 12};
+  // Weight-2 ends: half a weight is 1, which is itself the tail's run.
+  const Sketch pair{{2, 10}, {2, 2}, 4, 0, 12};
+  const Sketch four{{1, 2, 3, 4}, {1, 1, 1, 1}, 4, 1, 4};
+  const Sketch five{{1, 2, 3, 4, 5}, {1, 1, 1, 1, 1}, 5, 1, 5};
+  const Sketch six{{1, 2, 3, 4, 5, 6}, {1, 1, 1, 1, 1, 1}, 6, 1, 6};
+  // Centres at 1, 4 and 9; x = 4 is the middle centre exactly.
+  const Sketch uneven{{0, 1.7f, 4}, {2, 4, 6}, 12, -1, 5};
+  struct Case { const char* what; const Sketch& s; float q; float expected; };
+  const Case cases[] = {
+      {"level 0 of one centroid: the minimum", one, 0, 1},
+      {"level 1 of one centroid: the maximum", one, 1, 9},
+      // x = 3 = h + 1: still the tail, clamped at the centre.
+      {"left tail's last index", two, 0.375f, 2},
+      // x = 3.5: 1.5 past the first centre, 2.5 short of the second.
+      {"just past the left tail", two, 0.4375f, 5},
+      {"just short of the right tail", two, 0.5625f, 7},
+      // x = 5 = (total - 1) - g: the tail, clamped at the last centre.
+      {"right tail's first index", two, 0.625f, 10},
+      {"weight-2 left tail, at its start", pair, 0.25f, 0},
+      {"weight-2 left tail, halfway", pair, 0.375f, 1},
+      {"weight-2 left tail, at the centre", pair, 0.5f, 2},
+      {"weight-2 right tail, halfway", pair, 0.625f, 11},
+      {"weight-2 right tail, at its end", pair, 0.75f, 12},
+      // A single value owns the half unit on each side of its centre; where
+      // two halves meet (dl = dr = 0.5), the right one answers.
+      {"four single values, left tail's last index", four, 0.375f, 1},
+      {"four single values, short of the half", four, 0.49f, 2},
+      {"four single values, median", four, 0.5f, 3},
+      {"four single values, past the half", four, 0.51f, 3},
+      {"five single values, halves meet at x = 2", five, 0.4f, 3},
+      {"five single values, median on a centre", five, 0.5f, 3},
+      {"five single values, halves meet at x = 3", five, 0.6f, 4},
+      {"six single values, median", six, 0.5f, 4},
+      // The pair to the left of x answers: (0 × 0 + 3 × 1.7f) / 3, rounded
+      // at each step, lands one unit in the last place above 1.7f; the pair
+      // to the right, (5 × 1.7f + 0 × 4) / 5, would give 1.7f.
+      {"on a centre: the pair to its left", uneven, 1.0f / 3.0f, std::nextafter(1.7f, 2.0f)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.s.at(c.q), c.expected) << c.what << ", level " << c.q;
+}
+
+// Where the 32-bit interpolation meets infinity (inf - inf, 0 × inf), the
+// interpolation's own ends still answer exactly.
+TEST(QuantileRule, InfiniteEndsAnswerAtTheEndsOfTheirInterpolation) {
+  // A first centroid holding 1 and three +inf has the mean +inf.
+  const Sketch rising{{kInf, kInf}, {4, 4}, 8, 1, kInf};
+  const Sketch falling{{-kInf, -kInf}, {4, 4}, 8, -kInf, -1};
+  const Sketch split{{-kInf, kInf}, {4, 4}, 8, -kInf, kInf};
+  // A finite first mean under an infinite minimum, as a hand-made or
+  // loaded sketch may have.
+  const Sketch unbounded{{3, 5}, {4, 4}, 8, -kInf, kInf};
+  struct Case { const char* what; const Sketch& s; float q; float expected; };
+  const Case cases[] = {
+      {"left tail at its start: the minimum", rising, 0.125f, 1},
+      {"left tail inside: the infinite mean", rising, 0.1875f, kInf},
+      {"right tail at its end: the maximum", falling, 0.875f, -1},
+      {"right tail inside: the infinite mean", falling, 0.8125f, -kInf},
+      {"left tail at the centre: the finite mean", unbounded, 0.25f, 3},
+      {"left tail clamped to the centre", unbounded, 0.375f, 3},
+      {"right tail at the centre: the finite mean", unbounded, 0.75f, 5},
+      // Equidistant from -inf and +inf (z1 = z2 = 2): the left one.
+      {"midway between opposite infinities", split, 0.5f, -kInf},
+      {"nearer the upper infinity", split, 0.55f, kInf},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.s.at(c.q), c.expected) << c.what << ", level " << c.q;
+}
+
 TEST(Queries, AllCellPassIgnoresBufferedRowsCellQueryFlushes) {
   FloatDigest d({3}, 2);
   const float row[3] = {1, 2, 3};

@@ -3,11 +3,11 @@ put a build directory first on PYTHONPATH to test a local build instead."""
 
 import contextlib
 import os
-import select
 import signal
 import socket
 import subprocess
 import sys
+import threading
 from types import SimpleNamespace
 
 import pytest
@@ -75,6 +75,54 @@ def open_files():
     return files_open_in
 
 
+def read_lines(child, stream, count, seconds=60):
+    """The next `count` lines that `child` writes to `stream`, read by plain
+    readline()s alone: select() on the pipe would not see what an earlier
+    readline() took past its line into the stream's buffer, and would wait
+    for it in vain. A child that has not written them within `seconds` is
+    killed, which ends the reads, and the test fails with what came."""
+    killed = threading.Event()
+
+    def kill():
+        killed.set()
+        child.kill()
+
+    watchdog = threading.Timer(seconds, kill)
+    watchdog.start()
+    try:
+        lines = [stream.readline() for _ in range(count)]
+    finally:
+        watchdog.cancel()
+    assert not killed.is_set() and lines[-1].endswith("\n"), (
+        f"{count} lines wanted within {seconds} s; "
+        f"{'killed' if killed.is_set() else 'output ended'} after {lines!r}")
+    return lines
+
+
+@pytest.fixture(scope="session")
+def child_lines():
+    return read_lines
+
+
+def output_of_refusal(child, seconds, what):
+    """The standard output and error of `child`, which is to refuse `what`
+    and end. One that still runs after `seconds` took it and serves: it is
+    killed there, and the test fails naming `what` and the child's output,
+    long before the test's own time limit."""
+    try:
+        return child.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+        pytest.fail(f"{what} was accepted: still running after {seconds} s, "
+                    f"having written {out!r} and {err!r}")
+
+
+@pytest.fixture(scope="session")
+def refusal_output():
+    return output_of_refusal
+
+
 @contextlib.contextmanager
 def serving(script, *args):
     """Runs `script`, which serves a digest, in a child interpreter on a free
@@ -88,8 +136,8 @@ def serving(script, *args):
         text=True, env=dict(os.environ, TESRAK_PORT=str(port)),
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
-        banner = child.stderr.readline() if select.select([child.stderr], [], [], 60)[0] else ""
-        assert banner == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
+        assert read_lines(child, child.stderr, 1) == [
+            f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"]
         yield child, port
     finally:
         child.send_signal(signal.SIGINT)

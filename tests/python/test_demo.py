@@ -1,7 +1,6 @@
 """The demo behind the README's first command, run as a user would."""
 
 import os
-import select
 import signal
 import socket
 import subprocess
@@ -17,28 +16,30 @@ def start_demo(port, **options):
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL), **options)
 
 
-def test_output_to_a_pipe_keeps_the_terminal_order(free_port):
+def test_output_to_a_pipe_keeps_the_terminal_order(free_port, child_lines):
     port = free_port()
     demo = start_demo(port, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     try:
-        lines = []
-        while len(lines) < 2 and select.select([demo.stdout], [], [], 60)[0]:
-            lines.append(demo.stdout.readline())
-        assert lines[0].startswith("fed 400 tensors of shape (2, 3, 32, 32)")
-        assert lines[1] == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
-    finally:
+        fed, banner = child_lines(demo, demo.stdout, 2)
+        assert fed.startswith("fed 400 tensors of shape (2, 3, 32, 32)")
+        assert banner == f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
         demo.send_signal(signal.SIGINT)
-        rest, _ = demo.communicate(timeout=10)
-    assert demo.returncode == 0 and rest.strip() == "stopped"
+        assert child_lines(demo, demo.stdout, 2) == ["\n", "stopped\n"]
+        assert demo.wait(timeout=10) == 0 and demo.stdout.read() == ""
+    finally:
+        demo.kill()  # nothing once it has ended
+        demo.wait()
+        demo.stdout.close()
 
 
-def test_a_taken_port_is_named_with_the_way_to_pick_another():
+def test_a_taken_port_is_named_with_the_way_to_pick_another(refusal_output):
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
         demo = start_demo(port, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = demo.communicate(timeout=60)
+        # It feeds its tensors in well under a second.
+        out, err = refusal_output(demo, 20, f"the taken port {port}")
     assert demo.returncode == 1 and out.startswith("fed 400 tensors")
     assert err == (f"port {port} is in use; pick another with TESRAK_PORT, for example: "
                    f"TESRAK_PORT={port + 1} ./scripts/demo.sh\n")

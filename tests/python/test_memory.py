@@ -36,7 +36,7 @@ def run_capped(code, cap):
         print(int(peak.split()[1]) * 1024)
         """)
     child = subprocess.run([sys.executable, "-c", code], preexec_fn=limit,
-                           capture_output=True, text=True, timeout=300)
+                           capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr  # a kill shows as a negative code
     *lines, peak = child.stdout.splitlines()
     return lines, int(peak)

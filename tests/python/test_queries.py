@@ -37,6 +37,23 @@ def test_empty_digests_and_level_lists():
     assert (none.quantile(0.5), none.quantiles([0.1, 0.9])) == ([], [[], []])
 
 
+def test_a_few_values_are_exact_points_and_the_upper_one_takes_a_tie():
+    # Few values stay one centroid each, whose centres lie at 0.5, 1.5, ...
+    # A value answers the half unit on each side of its centre, and at the
+    # point where two halves meet the upper value answers: the median of an
+    # even count is its upper middle value.
+    for count, levels, expected in [
+            (4, [0.375, 0.49, 0.5, 0.625], [1.0, 2.0, 3.0, 4.0]),
+            (5, [0.4, 0.5, 0.6], [3.0, 3.0, 4.0]),
+            (6, [0.5], [4.0]),
+            (8, [0.25, 0.75], [3.0, 7.0])]:
+        d = TensorDigest([], 50)
+        for value in range(count, 0, -1):
+            d.update([float(value)])
+        assert d.cell_quantiles(0, levels) == expected, count
+        assert d.quantiles(levels) == [[v] for v in expected], count
+
+
 @pytest.mark.parametrize("call, kind, message", [
     (lambda d: d.quantile("0.5"), TypeError, "argument 'q': must be real number, not str"),
     (lambda d: d.quantile(10**400), OverflowError, "int too large to convert to float"),

@@ -126,7 +126,14 @@ def exits_that_fail(script, argument_lists, banner_may_be_missing=False):
                 env=dict(os.environ, TESRAK_PORT=str(port)))
             for arguments, port in zip(batch, ports)]
         for child, arguments, port in zip(children, batch, ports):
-            out, err = child.communicate(timeout=60)
+            try:
+                out, err = child.communicate(timeout=60)
+            except subprocess.TimeoutExpired:  # an exit that hangs ends the test
+                for other in children:
+                    other.kill()  # nothing for those that have ended
+                out, err = child.communicate()
+                pytest.fail(f"{arguments} still running after 60 s, "
+                            f"having written {out!r} and {err!r}")
             banner = f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
             clean_errs = (banner, "") if banner_may_be_missing else (banner,)
             if child.returncode != 0 or out != "" or err not in clean_errs:
