@@ -6,11 +6,14 @@
 //   (b) flush on one thread / flush on all threads;
 //   (c) update / memcpy of the same bytes;
 //   (d) CPU time per value of a whole stream (updates and flushes) on one
-//       thread, at compression 50 and 100;
+//       thread, at compression 50 and 100, timed three ways: into lists whose
+//       pages were written beforehand (untimed), into a new digest (the first
+//       touch of each page timed, construction not), and construction and
+//       stream together;
 //   (e) small tensors: process CPU time of a stream on all threads / on one
 //       thread (16 cells x 100 000 updates first, then larger tensors up to
 //       the first whose flushes are split among the workers), with the wall
-//       speed-up.
+//       speed-up; into new digests, then into pages written beforehand.
 // Usage: flush_bench [numel...]   (default 4096 65536 262144), compression 100
 // for (a)-(c).
 #include <algorithm>
@@ -20,8 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <random>
 #include <vector>
+
+#include <unistd.h>
 
 #include <hwy/contrib/sort/vqsort.h>
 #include <tbb/blocked_range.h>
@@ -58,6 +64,26 @@ Cost measure(F&& f) {
   const auto start = Clock::now();
   f();
   return {seconds_since(start), process_cpu_seconds() - cpu0};
+}
+
+// A new digest's large lists are fresh pages that the kernel backs on their
+// first write, so a digest's first pass over them also pays for the page
+// faults and the zeroing of each page. Writing one entry of every page back
+// to itself (contents unchanged) moves that cost out of a timed region.
+template <typename List>
+void touch_pages(List& list) {
+  const std::size_t stride =
+      static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) / sizeof(list[0]);
+  volatile auto* entries = list.data();
+  for (std::size_t i = 0; i < list.size(); i += stride) entries[i] = entries[i];
+}
+
+void touch_pages(tesrak::FloatDigest& d) {
+  touch_pages(d.row_buffer);
+  touch_pages(d.centroids_means);
+  touch_pages(d.centroids_weights);
+  touch_pages(d.n_centroids);
+  touch_pages(d.total_weights);
 }
 
 // Rows of mixed per-cell distributions, as a training loop would produce.
@@ -130,7 +156,8 @@ double gather_and_library_sort(const tesrak::FloatDigest& d) {
 }
 
 struct FlushTimes {
-  double first = 1e30;   // fresh cells
+  double first = 1e30;   // fresh cells of a new digest, slots never written
+  double first_touched = 1e30;  // fresh cells whose pages were written before
   double steady = 1e30;  // cells already holding centroids
   double peer = 1e30;    // gather + sort of the steady flush's values
   double library = 1e30; // the same with hwy::Sorter
@@ -146,6 +173,16 @@ FlushTimes time_flush(std::uint64_t numel, std::uint64_t compression,
     auto start = Clock::now();
     d.flush();
     best.first = std::min(best.first, seconds_since(start));
+    {
+      tesrak::FloatDigest touched({numel}, compression);
+      touch_pages(touched);
+      for (std::uint64_t r = 0; r + 1 < touched.buffer_capacity; ++r) {
+        touched.update(rows[r % half]);
+      }
+      start = Clock::now();
+      touched.flush();
+      best.first_touched = std::min(best.first_touched, seconds_since(start));
+    }
     for (std::uint64_t r = 0; r + 1 < d.buffer_capacity; ++r) d.update(rows[half + r % half]);
     best.peer = std::min(best.peer, gather_and_best_sort(d));
     best.library = std::min(best.library, gather_and_library_sort(d));
@@ -178,18 +215,31 @@ void time_update(std::uint64_t numel, std::uint64_t compression,
               copy_s * 1e3, update_s / copy_s);
 }
 
+// Where a timed stream starts.
+enum class Start {
+  kTouched,       // a digest whose pages were all written beforehand, untimed
+  kNew,           // a new digest: the first write of each page is timed
+  kConstruction,  // construction is timed too, then the stream as kNew
+};
+
 // A whole stream: every row once, then a final flush. The rows are all
 // different so that no flush sorts runs the branch predictor has seen before.
 // The cost is the best of kRepeats fresh digests.
 Cost time_stream(std::uint64_t numel, std::uint64_t compression,
-                 const std::vector<std::vector<float>>& rows, tbb::task_arena& arena) {
+                 const std::vector<std::vector<float>>& rows, tbb::task_arena& arena,
+                 Start start = Start::kNew) {
   Cost best;
   for (int rep = 0; rep < kRepeats; ++rep) {
-    tesrak::FloatDigest d({numel}, compression);
+    std::optional<tesrak::FloatDigest> d;
+    if (start != Start::kConstruction) {
+      d.emplace(std::vector<std::uint64_t>{numel}, compression);
+      if (start == Start::kTouched) touch_pages(*d);
+    }
     const Cost c = measure([&] {
       arena.execute([&] {
-        for (const auto& row : rows) d.update(row);
-        d.flush();
+        if (!d) d.emplace(std::vector<std::uint64_t>{numel}, compression);
+        for (const auto& row : rows) d->update(row);
+        d->flush();
       });
     });
     best.wall = std::min(best.wall, c.wall);
@@ -200,14 +250,21 @@ Cost time_stream(std::uint64_t numel, std::uint64_t compression,
 
 void report_cpu_per_value(tbb::task_arena& one) {
   constexpr std::uint64_t kNumel = 65536;
-  std::printf("(d) one thread, numel %llu, 3 full buffers:\n",
+  std::printf("(d) one thread, numel %llu, 3 full buffers, CPU ns per value:"
+              " pages written before / new digest / construction + stream\n",
               static_cast<unsigned long long>(kNumel));
   for (std::uint64_t compression : {50, 100}) {
     const std::uint64_t updates = 3 * 2 * compression;
-    const Cost c = time_stream(kNumel, compression, make_rows(kNumel, updates), one);
-    std::printf("  compression %3llu  CPU %7.1f ms  %5.2f ns per value\n",
-                static_cast<unsigned long long>(compression), c.cpu * 1e3,
-                c.cpu * 1e9 / static_cast<double>(updates * kNumel));
+    const auto rows = make_rows(kNumel, updates);
+    const double values = static_cast<double>(updates * kNumel);
+    const Cost touched = time_stream(kNumel, compression, rows, one, Start::kTouched);
+    const Cost fresh = time_stream(kNumel, compression, rows, one, Start::kNew);
+    const Cost built = time_stream(kNumel, compression, rows, one, Start::kConstruction);
+    std::printf("  compression %3llu  %5.2f / %5.2f / %5.2f ns per value"
+                "  (CPU %7.1f / %7.1f / %7.1f ms)\n",
+                static_cast<unsigned long long>(compression), touched.cpu * 1e9 / values,
+                fresh.cpu * 1e9 / values, built.cpu * 1e9 / values, touched.cpu * 1e3,
+                fresh.cpu * 1e3, built.cpu * 1e3);
   }
 }
 
@@ -227,6 +284,10 @@ void report_small_tensors(tbb::task_arena& one, tbb::task_arena& all, int thread
                 static_cast<unsigned long long>(numel), static_cast<unsigned long long>(updates),
                 single.wall * 1e3, threads, many.wall * 1e3, many.cpu * 1e3,
                 many.cpu / single.cpu, single.wall / many.wall);
+    const Cost single_touched = time_stream(numel, kCompression, rows, one, Start::kTouched);
+    const Cost many_touched = time_stream(numel, kCompression, rows, all, Start::kTouched);
+    std::printf("    pages written before: CPU ratio %.2f  speed-up %.2f\n",
+                many_touched.cpu / single_touched.cpu, single_touched.wall / many_touched.wall);
   }
 }
 
@@ -254,6 +315,8 @@ int main(int argc, char** argv) {
                 "  (a) steady/peer %.2f  first/peer %.2f\n",
                 many.first * 1e3, many.steady * 1e3, many.peer * 1e3, many.steady / many.peer,
                 many.first / many.peer);
+    std::printf("  flush first, pages written before %8.3f ms  first/peer %.2f\n",
+                many.first_touched * 1e3, many.first_touched / many.peer);
     std::printf("  gather+hwy::Sorter %8.3f ms  steady/that peer %.2f\n", many.library * 1e3,
                 many.steady / many.library);
     std::printf("  1 thread steady %8.3f ms  (b) speed-up %.2f on %d threads (%.2f per thread;"

@@ -25,11 +25,52 @@ if [[ -z "${ASAN_SYMBOLIZER_PATH:-}" ]]; then
   if [[ -x "$symbolizer" ]]; then export ASAN_SYMBOLIZER_PATH=$symbolizer; fi
 fi
 
+# A fuzzer's progress lines run to thousands, so each one's output goes to
+# build/fuzz/logs/<target>.log and one line of its final statistics is
+# printed instead; the whole output is printed only when a fuzzer fails.
+# Every target runs, and the script fails if any of them did.
+summary() {
+  local name=$1 log=$2 elapsed=$3
+  awk -v name="$name" -v elapsed="$elapsed" '
+    $2 == "DONE" {
+      for (i = 1; i < NF; ++i) {
+        if ($i == "cov:") cov = $(i + 1)
+        if ($i == "ft:") ft = $(i + 1)
+        if ($i == "corp:") corp = $(i + 1)
+      }
+    }
+    /^stat::number_of_executed_units:/ { runs = $2 }
+    /^stat::new_units_added:/ { added = $2 }
+    END {
+      printf "%-24s %10s runs  cov %6s  ft %7s  corpus %-14s new %4s  %ss\n", \
+        name, runs, cov, ft, corp, added, elapsed
+    }' "$log"
+}
+
 shopt -s nullglob
+logs=build/fuzz/logs
+mkdir -p "$logs"
+failed=()
+echo "== each fuzzer for ${seconds}s; outputs in $logs/"
 for fuzzer in build/fuzz/tests/fuzz/*_fuzz; do
   name=$(basename "$fuzzer")
   corpus=build/fuzz/corpus/$name
+  log=$logs/$name.log
   mkdir -p "$corpus" "tests/fuzz/seeds/$name"
-  echo "== $name for ${seconds}s"
-  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "tests/fuzz/seeds/$name"
+  start=$SECONDS
+  status=0
+  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "tests/fuzz/seeds/$name" \
+    >"$log" 2>&1 || status=$?
+  if ((status == 0)); then
+    summary "$name" "$log" $((SECONDS - start))
+  else
+    echo "== $name failed with exit status $status after $((SECONDS - start))s; its output ($log):"
+    cat "$log"
+    echo "== end of $name's output"
+    failed+=("$name")
+  fi
 done
+if ((${#failed[@]} > 0)); then
+  echo "fuzzers that failed: ${failed[*]}" >&2
+  exit 1
+fi
