@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -52,14 +54,18 @@ ServerThread::ServerThread(std::function<void(const tesrak::StopFlag&)> serve) {
   // thread to join or keeps it from starting.
   const std::lock_guard lock(running.mutex);
   if (running.closed) throw std::runtime_error("the visualizer cannot start: the process is exiting");
-  thread_ = std::thread([this, serve = std::move(serve)] {
-    try {
-      serve(stop_);
-    } catch (...) {
-      failure_ = std::current_exception();
-    }
-    finished_.store(true, std::memory_order_release);
-  });
+  try {
+    thread_ = std::thread([this, serve = std::move(serve)] {
+      try {
+        serve(stop_);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+      finished_.store(true, std::memory_order_release);
+    });
+  } catch (const std::system_error& error) {
+    throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
+  }
   running.threads.push_back(this);
 }
 

@@ -18,8 +18,8 @@ namespace tesrak_py {
 class ServerThread {
  public:
   // Starts `serve`, which runs until the flag it is given is set, on a
-  // thread of its own. Throws std::system_error when no thread can be made,
-  // and std::runtime_error once the process is exiting.
+  // thread of its own. Throws std::runtime_error when no thread can be
+  // made, or once the process is exiting.
   explicit ServerThread(std::function<void(const tesrak::StopFlag&)> serve);
   ServerThread(const ServerThread&) = delete;
   ServerThread& operator=(const ServerThread&) = delete;

@@ -1,10 +1,7 @@
 #include <cxxabi.h>
 
 #include <chrono>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "errors.hpp"
@@ -41,23 +38,18 @@ PendingError check_signals(PyThreadState*& thread_state) {
 // Called with the interpreter lock given up, as `thread_state`.
 template <typename T>
 PendingError serve_while_polling(tesrak::TensorDigest<T>& digest, PyThreadState*& thread_state) {
-  std::unique_ptr<ServerThread> server;
-  try {
-    server = std::make_unique<ServerThread>(
-        [&digest](const tesrak::StopFlag& stop) { tesrak::serve_until(digest, stop); });
-  } catch (const std::system_error& error) {
-    throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
-  }
+  ServerThread server(
+      [&digest](const tesrak::StopFlag& stop) { tesrak::serve_until(digest, stop); });
   for (;;) {
     // The server's own end wins over a signal arriving at the same time;
     // that signal stays pending for the interpreter to handle afterwards.
-    if (server->finished()) {
-      server->join();
-      if (server->failure()) std::rethrow_exception(server->failure());
+    if (server.finished()) {
+      server.join();
+      if (server.failure()) std::rethrow_exception(server.failure());
       return PendingError();
     }
     if (PendingError raised = check_signals(thread_state)) {
-      server->stop_and_join();  // its outcome gives way to the signal
+      server.stop_and_join();  // its outcome gives way to the signal
       return raised;
     }
     std::this_thread::sleep_for(kPollInterval);

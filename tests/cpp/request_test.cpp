@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../fuzz/whole_request.hpp"
 #include "server/request.hpp"
 
 namespace tesrak::server {
@@ -24,14 +25,6 @@ struct ChunkReader : ByteReader {
     return static_cast<ssize_t>(n);
   }
 };
-
-// The head, then the body, as the server reads a request it will answer:
-// nothing when either cannot be read whole.
-std::optional<Request> read_request(ByteReader& reader) {
-  std::optional<RequestHead> head = parse_request_head(reader);
-  if (!head || !read_request_body(reader, *head)) return std::nullopt;
-  return std::move(head->request);
-}
 
 TEST(ReadRequest, HeadsUnderEveryDelivery) {
   // A refused head names only its bytes; the parts it would have had stay empty.

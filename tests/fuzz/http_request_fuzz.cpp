@@ -7,6 +7,7 @@
 #include "server/loopback.hpp"
 #include "server/query.hpp"
 #include "server/request.hpp"
+#include "whole_request.hpp"
 
 namespace {
 
@@ -29,13 +30,6 @@ struct ScriptedReader : ByteReader {
     return static_cast<ssize_t>(n);
   }
 };
-
-// The head, then the body, as the server reads a request it will answer.
-std::optional<Request> read_request(ByteReader& reader) {
-  std::optional<RequestHead> head = parse_request_head(reader);
-  if (!head || !read_request_body(reader, *head)) return std::nullopt;
-  return std::move(head->request);
-}
 
 void check(bool condition) {
   if (!condition) std::abort();

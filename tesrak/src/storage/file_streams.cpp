@@ -14,14 +14,10 @@
 namespace tesrak::detail {
 namespace {
 
-// open() takes the umask off this.
-constexpr mode_t kNewFileMode = 0666;
 // What a snapshot file is read in at a time.
 constexpr std::size_t kReadPiece = std::size_t{1} << 20;
 // How long a pipe's peer is waited for before the wait goes to the hook.
 constexpr int kBriefWaitMs = 1;
-
-[[noreturn]] void throw_errno() { throw IoError::from_errno(errno); }
 
 // Waits until `fd` is ready for `events`, or has an error or a hang-up for
 // the next read or write to report: a slice at a time, each run by `hook`.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -10,6 +12,9 @@
 #include "tesrak/wait_hook.hpp"
 
 namespace tesrak::detail {
+
+// The mode a new file is made with; open() takes the umask off it.
+inline constexpr mode_t kNewFileMode = 0666;
 
 // Throws IoError (invalid input) when `path` holds a NUL byte, which no
 // file name can contain.

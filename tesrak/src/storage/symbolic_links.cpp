@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "support/file_descriptor.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak::detail {
@@ -20,7 +21,7 @@ std::string link_content(const std::string& path) {
   std::string content(256, '\0');
   for (;;) {
     const ssize_t n = ::readlink(path.c_str(), content.data(), content.size());
-    if (n < 0) throw IoError::from_errno(errno);
+    if (n < 0) throw_errno();
     if (static_cast<std::size_t>(n) < content.size()) {
       content.resize(static_cast<std::size_t>(n));
       return content;

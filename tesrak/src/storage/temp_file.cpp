@@ -9,18 +9,15 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "storage/file_streams.hpp"
 #include "tesrak/errors.hpp"
 
 namespace tesrak::detail {
 namespace {
 
-// open() takes the umask off this.
-constexpr mode_t kNewFileMode = 0666;
 // Temporary names are unique per process and call; another writer could
 // still pick one first, so a few are tried.
 constexpr int kTempNameAttempts = 16;
-
-[[noreturn]] void throw_errno() { throw IoError::from_errno(errno); }
 
 // Errors of creating a file that say the directory does not take one here,
 // while the target itself may still be writable. Others (a full disk, too

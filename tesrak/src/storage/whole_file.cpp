@@ -22,8 +22,6 @@ constexpr mode_t kPermissionBits = 0777;
 
 using Producer = std::function<void(ByteSink&)>;
 
-[[noreturn]] void throw_errno() { throw IoError::from_errno(errno); }
-
 // The directory entry of a renamed file is durable only once its directory
 // is synced too. Failing that is no reason to report the save as failed: the
 // file itself is complete.

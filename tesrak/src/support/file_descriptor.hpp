@@ -9,6 +9,9 @@
 
 namespace tesrak::detail {
 
+// Throws the IoError of the system call that has just failed.
+[[noreturn]] inline void throw_errno() { throw IoError::from_errno(errno); }
+
 // Owns one file descriptor, closing it unless released; -1 owns none.
 class FileDescriptor {
  public:
