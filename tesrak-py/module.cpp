@@ -61,8 +61,12 @@ void add_class(PyObject* module) {
 // Visualizer threads still running when the interpreter exits (served from
 // daemon threads) are stopped and joined before the process's static state
 // goes: the interpreter's own clean-up hooks run ahead of exit(), and a C
-// hook stands in should all of theirs be taken.
-void stop_servers_before_the_process_ends() {
+// hook stands in should all of theirs be taken. A child made by fork()
+// forgets its parent's threads.
+void register_server_shutdown() {
+  if (!watch_servers_at_fork()) {
+    raise(PyExc_ImportError, "tesrak cannot register its clean-up at fork");
+  }
   if (Py_AtExit(stop_servers_at_exit) != 0 && std::atexit(stop_servers_at_exit) != 0) {
     raise(PyExc_ImportError, "tesrak cannot register its clean-up at exit");
   }
@@ -74,7 +78,7 @@ PyObject* build_module() {
   if (module != nullptr) return Py_NewRef(module);
   PyRef created = checked(PyModule_Create2(&module_definition, kApiVersion));
   add_class(created.get());
-  stop_servers_before_the_process_ends();
+  register_server_shutdown();
   module = Py_NewRef(created.get());
   return created.release();
 }

@@ -23,37 +23,32 @@ struct RunningServers {
   bool closed = false;
 };
 
-RunningServers* make_running_servers();
-
 // Never destroyed: a daemon thread ended at exit unwinds through
 // ~ServerThread, possibly while exit() runs the static destructors.
 RunningServers& running_servers() {
-  static RunningServers* const servers = make_running_servers();
+  static RunningServers* const servers = new RunningServers;
   return *servers;
 }
 
 // A child made by fork() has none of its parent's other threads: it has no
 // server to stop, and the record is not to be found locked by one of them.
-RunningServers* make_running_servers() {
-  auto* servers = new RunningServers;
-  const auto lock = [] { running_servers().mutex.lock(); };
-  const auto unlock = [] { running_servers().mutex.unlock(); };
-  const auto forget = [] {
-    running_servers().threads.clear();
-    running_servers().mutex.unlock();
-  };
-  ::pthread_atfork(lock, unlock, forget);
-  return servers;
+void lock_record_for_fork() { running_servers().mutex.lock(); }
+void unlock_record_after_fork() { running_servers().mutex.unlock(); }
+void forget_servers_in_child() {
+  running_servers().threads.clear();
+  running_servers().mutex.unlock();
 }
 
 }  // namespace
 
 ServerThread::ServerThread(std::function<void(const tesrak::StopFlag&)> serve) {
   RunningServers& running = running_servers();
-  // Started and recorded in one step, so that an exit either finds the
-  // thread to join or keeps it from starting.
+  // Recorded and started in one step, so that an exit either finds the
+  // thread to join or keeps it from starting. Recorded first: a record that
+  // cannot grow (bad_alloc) then fails the call before there is a thread.
   const std::lock_guard lock(running.mutex);
   if (running.closed) throw std::runtime_error("the visualizer cannot start: the process is exiting");
+  running.threads.push_back(this);
   try {
     thread_ = std::thread([this, serve = std::move(serve)] {
       try {
@@ -64,9 +59,9 @@ ServerThread::ServerThread(std::function<void(const tesrak::StopFlag&)> serve) {
       finished_.store(true, std::memory_order_release);
     });
   } catch (const std::system_error& error) {
+    running.threads.pop_back();
     throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
   }
-  running.threads.push_back(this);
 }
 
 ServerThread::~ServerThread() {
@@ -84,6 +79,12 @@ void ServerThread::join() {
 void ServerThread::stop_and_join() {
   stop_.store(kStopServing, std::memory_order_relaxed);
   join();
+}
+
+bool watch_servers_at_fork() noexcept {
+  running_servers();  // made now, not first inside a fork handler
+  return ::pthread_atfork(lock_record_for_fork, unlock_record_after_fork,
+                          forget_servers_in_child) == 0;
 }
 
 void stop_servers_at_exit() noexcept {

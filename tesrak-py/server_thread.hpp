@@ -47,6 +47,11 @@ class ServerThread {
   std::thread thread_;
 };
 
+// Lets a child made by fork() start with no record of its parent's server
+// threads. Called once, at import; false when the handlers cannot be
+// registered.
+bool watch_servers_at_fork() noexcept;
+
 // Stops and joins every running server thread, and lets no new one start.
 // Registered with Py_AtExit: it runs once the interpreter is finalised,
 // before exit() tears down static state.

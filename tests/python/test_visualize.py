@@ -168,3 +168,70 @@ def test_interpreters_exit_cleanly_while_a_daemon_threads_server_starts():
     pauses = ["0", "0", "0", "0.004", "0", "0", "0", "0.012"]
     runs = [(rows, pause) for pause in pauses for rows in ("empty", "buffered")] * 19
     assert exits_that_fail(STARTING, runs, banner_may_be_missing=True) == []
+
+
+# Standard error is a pipe its reader never empties, and full before the
+# server starts, so its start-up line can never be written. A stop, by
+# Ctrl+C on the main thread or by the exit that ends a daemon thread's
+# server, must not wait for that line.
+STDERR_FULL = """import os, signal, sys, threading, time
+import tesrak
+os.write(2, b"x" * 65536)
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignoring it
+digest = tesrak.TensorDigest([16], compression=10)
+if sys.argv[1] == "daemon":
+    threading.Thread(target=digest.visualize, daemon=True).start()
+    time.sleep(0.5)
+else:
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        digest.visualize()
+    except KeyboardInterrupt:
+        print("interrupted")
+"""
+
+
+@pytest.mark.parametrize("caller, said", [("daemon", b""), ("main", b"interrupted\n")])
+def test_a_stop_does_not_wait_for_a_full_standard_error(free_port, caller, said):
+    child = subprocess.Popen(
+        [sys.executable, "-c", STDERR_FULL, caller], stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        env=dict(os.environ, TESRAK_PORT=str(free_port())))
+    try:
+        child.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.wait()
+        pytest.fail("still running 20 s after its server was to stop")
+    finally:
+        out, err = child.stdout.read(), child.stderr.read()
+        child.stdout.close()
+        child.stderr.close()
+    assert (child.returncode, out, err) == (0, said, b"x" * 65536)
+
+
+# A Ctrl+C that comes while the server classifies at start-up stops it
+# before it says it is running. One worker thread makes the start-up last
+# the better part of a second (flushing seven rows into a million cells),
+# so the Ctrl+C 50 ms in lands well inside it.
+STOPPED_STARTING = """import os, signal, threading
+import numpy as np
+import tesrak
+digest = tesrak.TensorDigest([64, 64, 16, 16], 4)
+rng = np.random.default_rng(0)
+for _ in range(7):
+    digest.update(rng.random(digest.numel, dtype=np.float32))
+signal.signal(signal.SIGINT, signal.default_int_handler)
+threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    digest.visualize()
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+def test_a_server_stopped_while_it_starts_never_says_it_runs(free_port):
+    child = subprocess.run([sys.executable, "-c", STOPPED_STARTING], capture_output=True,
+                           text=True, timeout=60,
+                           env=dict(os.environ, TESRAK_PORT=str(free_port()), RAYON_NUM_THREADS="1"))
+    assert (child.returncode, child.stdout, child.stderr) == (0, "interrupted\n", "")

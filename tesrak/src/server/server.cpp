@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -151,6 +153,31 @@ void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
 
 bool stop_requested(const StopFlag& stop) { return stop.load(std::memory_order_relaxed) != 0; }
 
+// Writes the start-up line to standard error, unless a stop comes first.
+// Standard error is whatever the process was given: a pipe that its reader
+// has stopped reading blocks a plain write for ever, and with it every
+// stop, an interpreter's exit included, which waits for this thread. So
+// the line waits for room in slices, looks at the stop flag between them,
+// and is dropped once a stop is asked or the stream fails. Each write is
+// at most PIPE_BUF bytes: a pipe that polls writable has room for that
+// much, so the write itself cannot block.
+void announce(std::string_view line, const StopFlag& stop) {
+  while (!line.empty() && !stop_requested(stop)) {
+    pollfd stream{STDERR_FILENO, POLLOUT, 0};
+    const int ready = ::poll(&stream, 1, static_cast<int>(kIdlePause.count()));
+    if (ready < 0 && errno != EINTR) return;
+    if (ready <= 0) continue;
+    if ((stream.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+    const ssize_t written =
+        ::write(STDERR_FILENO, line.data(), std::min<std::size_t>(line.size(), PIPE_BUF));
+    if (written > 0) {
+      line.remove_prefix(static_cast<std::size_t>(written));
+    } else if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return;
+    }
+  }
+}
+
 // Waits until a connection is waiting on the listener, or at most the idle
 // pause. A client making one request after another is thus taken at once,
 // not at the next tick of a fixed pause.
@@ -177,8 +204,7 @@ void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
   if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
     throw IoError::from_errno(errno);
   }
-  const std::string banner = "tesrak visualizer running at http://" + address + "  (Ctrl+C to stop)\n";
-  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, banner.data(), banner.size());
+  announce("tesrak visualizer running at http://" + address + "  (Ctrl+C to stop)\n", stop);
 
   while (!stop_requested(stop)) {
     const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
