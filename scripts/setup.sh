@@ -20,11 +20,12 @@ packages=(
 )
 if $for_tests; then
   # llvm-14 holds the symbolizer that names functions and lines in
-  # sanitizer and fuzzer reports.
+  # sanitizer and fuzzer reports; btrfs-progs makes the copy-on-write file
+  # system that a save test fills.
   packages+=(
     clang libclang-rt-14-dev llvm-14 git
     libgtest-dev libgmock-dev googletest
-    chromium wrk
+    chromium wrk btrfs-progs
   )
 fi
 # Debian's own interpreter comes without venv, pip and its headers; another

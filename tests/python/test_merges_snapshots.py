@@ -1,5 +1,6 @@
 """Merged digests and snapshot files as Python sees them."""
 
+import errno
 import os
 import signal
 import shutil
@@ -293,6 +294,101 @@ def test_a_full_disk_fails_a_copy_over_a_refused_name_and_keeps_the_old_target(
     assert child.stdout == "No space left on device (os error 28)\ntarget.tsk\nvolume.tsk\n"
     with open(old, "rb") as f, open(kept, "rb") as g:
         assert g.read() == f.read()
+
+
+# Mounts a small copy-on-write file system with a large old file on it,
+# mounts that file over the target, fills the disk but for `$1` MiB and
+# saves a snapshot larger than that. Written over, the old bytes would need
+# fresh blocks that are not there; written from the start, as a truncating
+# writer would, the new snapshot takes the old one's blocks.
+SAVE_ON_A_FULL_COPY_ON_WRITE_DISK = """cd "$2" || exit 1
+command -v mkfs.btrfs >/dev/null || { echo "no mkfs.btrfs" >&2; exit 77; }
+truncate -s 256M disk.img && mkfs.btrfs -q disk.img >/dev/null 2>&1 || exit 77
+mkdir mnt && mount -o loop disk.img mnt || exit 77
+head -c 20M /dev/urandom >mnt/volume.tsk && : >target.tsk || exit 1
+mount --bind mnt/volume.tsk target.tsk || { umount mnt; exit 77; }
+dd if=/dev/zero of=mnt/fill bs=1M 2>/dev/null
+truncate -s -"$1"M mnt/fill && btrfs filesystem sync mnt
+"$3" -c '
+import numpy as np
+from tesrak import TensorDigest
+digest = TensorDigest([256, 256], 50)
+rng = np.random.default_rng(0)
+for _ in range(8):
+    digest.update(rng.normal(size=digest.numel).astype(np.float32))
+digest.save("reference.tsk")
+try:
+    digest.save("target.tsk")
+except OSError as error:
+    print(error)
+'
+cmp -s target.tsk reference.tsk && echo "saved whole"
+umount target.tsk && umount mnt
+"""
+
+
+@pytest.mark.parametrize("free_mib", [1, 2, 3])
+def test_a_copy_over_a_refused_name_saves_on_a_full_copy_on_write_disk(tmp_path, free_mib):
+    child = in_a_mount_namespace_of_its_own(SAVE_ON_A_FULL_COPY_ON_WRITE_DISK, str(free_mib),
+                                            str(tmp_path), sys.executable)
+    assert (child.returncode, child.stdout, child.stderr) == (0, "saved whole\n", "")
+
+
+@pytest.fixture(scope="session")
+def refusing_calls(tmp_path_factory):
+    """The path of a library that, preloaded, refuses fallocate or fails
+    writes to one file, as its environment asks (see refusing_calls.c)."""
+    library = str(tmp_path_factory.mktemp("refusing") / "refusing_calls.so")
+    source = os.path.join(os.path.dirname(__file__), "refusing_calls.c")
+    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"], check=True,
+                   timeout=60)
+    return library
+
+
+def save_as_nobody_with(refusing_calls, target, script, **refusals):
+    child = subprocess.run([sys.executable, "-c", script, target], capture_output=True, text=True,
+                           timeout=60,
+                           env=dict(os.environ, LD_PRELOAD=refusing_calls, **refusals))
+    assert child.stdout == ""
+    return child
+
+
+SAVE_SMALL_AS_NOBODY = f"""import os, sys
+from tesrak import TensorDigest
+os.setgroups([])
+os.setgid({NOBODY})
+os.setuid({NOBODY})
+TensorDigest([3], 2).save(sys.argv[1])
+"""
+
+
+def test_a_copy_over_a_refused_name_goes_on_where_the_space_cannot_be_claimed(
+        shared_dir, refusing_calls):
+    os.chmod(shared_dir, 0o1777)
+    target = os.path.join(shared_dir, "roots-but-writable.tsk")
+    fed([40, 40], "float32", rows=9).save(target)
+    os.chmod(target, 0o666)
+    child = save_as_nobody_with(refusing_calls, target, SAVE_SMALL_AS_NOBODY,
+                                REFUSE_FALLOCATE=str(errno.EINVAL))
+    assert (child.returncode, child.stderr) == (0, "")
+    with open(target, "rb") as f:
+        assert f.read() == snapshot_of(TensorDigest([3], 2), shared_dir)
+
+
+def test_a_copy_over_a_refused_name_that_fails_holds_no_space_past_the_target(
+        shared_dir, refusing_calls):
+    os.chmod(shared_dir, 0o1777)
+    target = os.path.join(shared_dir, "roots-but-writable.tsk")
+    TensorDigest([1], 1).save(target)
+    os.chmod(target, 0o666)
+    child = save_as_nobody_with(refusing_calls, target, SAVE_LARGE_OVER_A_REFUSED_NAME,
+                                FAIL_WRITES_TO=str(os.stat(target).st_ino))
+    assert child.returncode == 1
+    assert child.stderr.endswith("OSError: Input/output error (os error 5)\n")
+    # The failed copy wrote 1 MiB of the 30 MB it had claimed room for.
+    written = os.stat(target)
+    assert written.st_size == 1 << 20
+    assert written.st_blocks * 512 <= written.st_size + (1 << 16)
 
 
 # Builds a snapshot of some 30 MB of random centroids, then saves it as an

@@ -33,7 +33,9 @@ namespace tesrak::detail {
 // file in a sticky directory, the finished temporary file loses its name
 // again and is copied into the target in place, once the target's space
 // for it is claimed: a full disk then fails the save with the old target
-// whole.
+// whole. A copy-on-write file system needs fresh blocks even for bytes
+// written over old ones; where those run out, the old content is given up
+// and the new one written from the start, as a truncating writer would.
 // Anything else (a device, a pipe) is written in place too, unsynced. It is
 // opened without waiting, so a FIFO that no reader has open fails at once
 // (ENXIO); a reader that does not take the bytes yet is waited for in
