@@ -148,6 +148,31 @@ TEST(Flush, OverfullCellFailsAloneAndIsNotHalfWritten) {
   EXPECT_EQ(d.total_weights[1], 2u);  // the healthy cell was merged
 }
 
+// A centroid begun at -inf that takes +inf values keeps -inf: the mean it
+// holds is not given up for the other infinity (nor made NaN). The size
+// bound never looks at the values, so cell 1, fed -1 and +1 in the same
+// rows, shows where the centroids fall: the sixth takes the last 14 of the
+// 50 -inf and the first 30 +inf, and stays at -inf.
+TEST(Flush, ACentroidAtAnInfinityKeepsItWhenTheOtherOneMergesIn) {
+  FloatDigest d({2}, 10);
+  for (int k = 0; k < 100; ++k) {
+    const float sign = k < 50 ? -1.0f : 1.0f;
+    const float row[2] = {sign * kInf, sign};
+    d.update(row);
+  }
+  d.flush();
+  const auto infinite = centroids_of(d, 0);
+  const auto finite = centroids_of(d, 1);
+  EXPECT_THAT(finite.weights, ElementsAre(1u, 1u, 3u, 7u, 24u, 44u, 14u, 4u, 1u, 1u));
+  EXPECT_EQ(infinite.weights, finite.weights);
+  EXPECT_THAT(infinite.means,
+              ElementsAre(-kInf, -kInf, -kInf, -kInf, -kInf, -kInf, kInf, kInf, kInf, kInf));
+  // Up to 0.6 the levels fall in or near the sixth centroid; 0.75 lies
+  // nearer the centre of the seventh (87 of 100) than of the sixth (58).
+  const float levels[] = {0.25f, 0.5f, 0.6f, 0.75f};
+  EXPECT_THAT(d.cell_quantiles(0, levels), ElementsAre(-kInf, -kInf, -kInf, kInf));
+}
+
 TEST(Compress, NoMeansChangeNothingAndCompressionZeroMergesAll) {
   std::vector<float> means(16);
   std::vector<std::uint32_t> weights(16);

@@ -1,13 +1,22 @@
 // The memory limits found for the process, and the list that starts as
 // untouched pages. What a user sees of them (refusals, untouched pages) is
-// tested from Python, in capped child processes.
+// tested from Python, in capped child processes; only the refusal that the
+// machine's memory alone makes is tested here, where the cgroup limit that
+// could bind first is known.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "sketch/digest_layout.hpp"
 #include "support/memory_budget.hpp"
 #include "test_support.hpp"
 #include "tesrak/zeroed_list.hpp"
@@ -64,6 +73,59 @@ TEST_F(CgroupLimits, MountsOfASubtreeAndEscapedPathsAreFollowed) {
   limit("v2/memory.max", "max");
   EXPECT_EQ(detail::cgroup_memory_limit(mount("/", "v2", "cgroup2", "rw"), "0::/\n"), std::nullopt);
   EXPECT_EQ(detail::cgroup_memory_limit("", "0::/\n"), std::nullopt);
+}
+
+std::string text_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Raises a resource's soft limit to its hard one while it lives.
+class RaisedLimit {
+ public:
+  explicit RaisedLimit(int resource) : resource_(resource) {
+    ::getrlimit(resource_, &saved_);
+    rlimit raised = saved_;
+    raised.rlim_cur = raised.rlim_max;
+    ::setrlimit(resource_, &raised);
+  }
+  RaisedLimit(const RaisedLimit&) = delete;
+  RaisedLimit& operator=(const RaisedLimit&) = delete;
+  ~RaisedLimit() { ::setrlimit(resource_, &saved_); }
+
+  std::uint64_t hard() const {
+    return saved_.rlim_max == RLIM_INFINITY ? UINT64_MAX : std::uint64_t{saved_.rlim_max};
+  }
+
+ private:
+  int resource_;
+  rlimit saved_{};
+};
+
+// A digest just larger than the machine's memory is refused at once, even
+// where the address space and the cgroup would hold it: its pages are not
+// touched until its first flush, so nothing else would stop it before the
+// machine ran out. Only a hard limit or a cgroup limit that binds before
+// the machine's memory leaves nothing to see.
+TEST(UsableMemory, TheMachinesMemoryBindsWhenNoLimitIsTighter) {
+  const RaisedLimit address_space(RLIMIT_AS);
+  const RaisedLimit data(RLIMIT_DATA);
+  const std::uint64_t physical = std::uint64_t(::sysconf(_SC_PHYS_PAGES)) *
+                                 std::uint64_t(::sysconf(_SC_PAGESIZE));
+  std::uint64_t ceiling = std::min(address_space.hard(), data.hard());
+  const auto cgroup =
+      detail::cgroup_memory_limit(text_of("/proc/self/mountinfo"), text_of("/proc/self/cgroup"));
+  if (cgroup) ceiling = std::min(ceiling, *cgroup);
+  // One cell takes 56 bytes per unit of compression, and 108 besides.
+  const std::uint64_t compression = physical / 56 + 1;
+  const std::uint64_t bytes = detail::DigestLayout::of(1, compression)->bytes(1);
+  if (bytes > ceiling) {
+    GTEST_SKIP() << "a hard or cgroup limit of " << ceiling << " bytes binds before the "
+                 << physical << " bytes of the machine's memory";
+  }
+  EXPECT_EQ(detail::usable_memory(), physical);
+  EXPECT_THROW(FloatDigest({1}, compression), std::bad_alloc);
+  EXPECT_THROW(FloatDigest({0}, compression).merge_all(), std::bad_alloc);
 }
 
 TEST(ZeroedList, GrowsWithZerosAndCopiesOnItsOwn) {

@@ -77,6 +77,19 @@ Bytes zeros_frame(const Bytes& prefix, std::uint64_t zeros) {
   return out;
 }
 
+// One frame that declares `declared` bytes of content but holds only
+// `content`, as a raw block, and ends with an empty last block. Decoding
+// block by block, zstd ends a frame at an empty last block without
+// comparing what it gave with the size declared.
+Bytes frame_ending_early(std::uint32_t declared, const Bytes& content) {
+  Bytes out{0x28, 0xB5, 0x2F, 0xFD, 0xA0};  // magic; one segment, a 4-byte size
+  const Bytes size = le64(declared);
+  const Bytes raw_block = le64(content.size() << 3);  // not the last
+  out.insert(out.end(), size.begin(), size.begin() + 4);
+  out.insert(out.end(), raw_block.begin(), raw_block.begin() + 3);
+  return out + content + Bytes{1, 0, 0};  // an empty raw block, the last
+}
+
 // A frame whose checksum no longer matches its content.
 Bytes frame_with_bad_checksum(const Bytes& content) {
   ZSTD_CCtx* c = ZSTD_createCCtx();
@@ -259,6 +272,9 @@ TEST(SnapshotDecoding, AFileBrokenTwiceReportsItsFirstFault) {
   Bytes lying = frame_of(good);  // declares one byte more than it holds
   ASSERT_EQ(lying[4] & 0xE0, 0x60);  // one frame segment, a 2-byte content size
   ++lying[5];
+  // Declaring more than the reader's 256 KiB window, it is decoded block
+  // by block, and only the reader compares the sizes.
+  const Bytes ending_early = frame_ending_early(std::uint32_t{1} << 20, good);
 
   const std::pair<Bytes, std::string> cases[] = {
       {{}, "incomplete frame"},
@@ -268,6 +284,8 @@ TEST(SnapshotDecoding, AFileBrokenTwiceReportsItsFirstFault) {
       {frame_with_bad_checksum(good), "Restored data doesn't match checksum"},
       {lying, "Data corruption detected"},
       {lying + garbage, "Data corruption detected"},
+      {ending_early, "Data corruption detected"},
+      {ending_early + frame_of(garbage), "Data corruption detected"},
       {frame_of({}), "empty snapshot payload"},
       {skippable_frame(5) + frame_of({}), "empty snapshot payload"},
       {frame_of({}) + garbage, "Unknown frame descriptor"},

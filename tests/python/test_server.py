@@ -169,6 +169,34 @@ def test_routes_answer_from_the_digest(port):
         assert status == "400 Bad Request" and doc["error"], target
 
 
+# Cell 0 saw four zeros among 2, 4, 6 and 8; cell 1 nothing but zeros.
+SERVE_ZEROS = """import tesrak
+d = tesrak.TensorDigest([2], 100)
+for value in [0.0, 8.0, 0.0, 2.0, 0.0, 4.0, 0.0, 6.0]:
+    d.update([value, 0.0])
+try: d.visualize()
+except KeyboardInterrupt: pass
+"""
+
+
+def test_a_cell_answers_without_its_zeros_when_asked(visualizer_child):
+    def summary(count, low, q25, q50, q75, high):
+        return {"label": "cell", "distribution": "Unknown", "count": count, "min": low,
+                "q25": q25, "q50": q50, "q75": q75, "max": high, "q0": 0.0, "q1": 1.0}
+
+    with visualizer_child(SERVE_ZEROS) as (_, port):
+        for idx, exclude_zero, expected in [
+                (0, 0, summary(8, 0.0, 0.0, 2.0, 6.0, 8.0)),
+                (0, 1, summary(4, 2.0, 2.0, 6.0, 8.0, 8.0)),
+                (1, 0, summary(8, 0.0, 0.0, 0.0, 0.0, 0.0)),
+                (1, 1, summary(0, 0.0, 0.0, 0.0, 0.0, 0.0))]:  # nothing left
+            status, cell = api(port, f"/api/cell?idx={idx}&exclude_zero={exclude_zero}")
+            pdf = cell.pop("pdf")
+            assert (status, cell) == ("200 OK", expected), (idx, exclude_zero)
+            assert (len(pdf), pdf[0], pdf[-1]) == (
+                402, {"x": expected["min"], "y": 0.0}, {"x": expected["max"], "y": 1.0})
+
+
 def test_only_this_machines_pages_and_tools_are_answered(port):
     answered = ["Content-Type: application/json", "Access-Control-Allow-Origin: *"]
     refused = ["Content-Type: text/plain", f"Content-Length: {len(FORBIDDEN)}",
