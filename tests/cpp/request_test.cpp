@@ -2,23 +2,33 @@
 
 #include <algorithm>
 
-#include "../fuzz/whole_request.hpp"
+#include "server/receive.hpp"
 #include "server/request.hpp"
 
 namespace tesrak::server {
 namespace {
 
+using Kind = Reception::Kind;
+constexpr Kind kNone = Kind::kNothing;
+constexpr Kind kRefuse = Kind::kFromElsewhere;
+constexpr Kind kAnswer = Kind::kToAnswer;
+
 // Serves `bytes` in reads of at most `chunk` bytes, then the end of the
-// stream (or an error), recording what each read asked for.
+// stream (or an error, or a stop as a connection notices one: the read
+// fails), recording what each read asked for.
 struct ChunkReader : ByteReader {
   ChunkReader(std::string bytes, std::size_t chunk) : bytes(std::move(bytes)), chunk(chunk) {}
   std::string bytes;
   std::size_t chunk;
   bool fail_at_end = false;
+  bool stop_at_end = false;
+  bool stop_seen = false;
   std::vector<std::size_t> asked;
+  bool stopped() const noexcept override { return stop_seen; }
   ssize_t read(char* into, std::size_t capacity) override {
     asked.push_back(capacity);
-    if (bytes.empty()) return fail_at_end ? -1 : 0;
+    if (bytes.empty() && stop_at_end) stop_seen = true;
+    if (bytes.empty()) return fail_at_end || stop_at_end ? -1 : 0;
     const std::size_t n = std::min({capacity, chunk, bytes.size()});
     std::copy_n(bytes.data(), n, into);
     bytes.erase(0, n);
@@ -27,42 +37,43 @@ struct ChunkReader : ByteReader {
 };
 
 TEST(ReadRequest, HeadsUnderEveryDelivery) {
-  // A refused head names only its bytes; the parts it would have had stay empty.
-  struct Case { std::string bytes; bool ok; std::string method = {}, path = {}, query = {}; };
+  // A head that gives nothing names only its bytes; the parts it would have had stay empty.
+  struct Case { std::string bytes; Kind kind; std::string method = {}, path = {}, query = {}; };
   const std::string big = std::string(kMaxHeadBytes, 'a');
   std::string fields = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < 32; ++i) fields += "X-" + std::to_string(i) + ": v\r\n";
   const std::vector<Case> cases = {
-      {"GET /api/cell?idx=5&q0=0.5 HTTP/1.1\r\n\r\n", true, "GET", "/api/cell", "idx=5&q0=0.5"},
-      {"\r\n\nPOST /a?b?c HTTP/1.0\nHost: x\nAccept: */*\n\n", true, "POST", "/a", "b?c"},
-      {"GET /%61pi/\xc3\xa9#x HTTP/1.1\r\n\r\n", true, "GET", "/%61pi/\xc3\xa9#x", ""},
-      {"GET / HTTP/1.1\r\nX: \t\"\xff\" \r\n\r\n", true, "GET", "/", ""},
-      {fields + "\r\n", true, "GET", "/", ""}, {fields + "Y: v\r\n\r\n", false},
-      {"GET / HTTP/2.0\r\n\r\n", false}, {"GET / HTTP/1.2\r\n\r\n", false},
-      {"GET /\xff HTTP/1.1\r\n\r\n", false}, {"GET /\xc0\xaf HTTP/1.1\r\n\r\n", false},
-      {"GET /a\tb HTTP/1.1\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX: a\x01\r\n\r\n", false},
-      {"GET / HTTP/1.1\r\nHost: x\r\n", false}, {"", false},
-      {"GET / HTTP/1.1\r\nX: " + big + "\r\n\r\n", false},
-      {"GET / HTTP/1.1\r\nX: " + big.substr(100) + "\r\n\r\n", true, "GET", "/", ""},
+      {"GET /api/cell?idx=5&q0=0.5 HTTP/1.1\r\n\r\n", kAnswer, "GET", "/api/cell", "idx=5&q0=0.5"},
+      {"\r\n\nPOST /a?b?c HTTP/1.0\nHost: x\nAccept: */*\n\n", kRefuse, "POST", "/a", "b?c"},
+      {"GET /%61pi/\xc3\xa9#x HTTP/1.1\r\n\r\n", kAnswer, "GET", "/%61pi/\xc3\xa9#x", ""},
+      {"GET / HTTP/1.1\r\nX: \t\"\xff\" \r\n\r\n", kAnswer, "GET", "/", ""},
+      {fields + "\r\n", kAnswer, "GET", "/", ""}, {fields + "Y: v\r\n\r\n", kNone},
+      {"GET / HTTP/2.0\r\n\r\n", kNone}, {"GET / HTTP/1.2\r\n\r\n", kNone},
+      {"GET /\xff HTTP/1.1\r\n\r\n", kNone}, {"GET /\xc0\xaf HTTP/1.1\r\n\r\n", kNone},
+      {"GET /a\tb HTTP/1.1\r\n\r\n", kNone}, {"GET / HTTP/1.1\r\nX: a\x01\r\n\r\n", kNone},
+      {"GET / HTTP/1.1\r\nHost: x\r\n", kNone}, {"", kNone},
+      {"GET / HTTP/1.1\r\nX: " + big + "\r\n\r\n", kNone},
+      {"GET / HTTP/1.1\r\nX: " + big.substr(100) + "\r\n\r\n", kAnswer, "GET", "/", ""},
       // Only HTTP/1.0 and HTTP/1.1 are requests, whatever else the parser knows.
-      {"GET /api/info RTSP/1.0\r\n\r\n", false}, {"SOURCE / ICE/1.0\r\n\r\n", false},
-      {"GET /\r\n\r\n", false}, {"\rGET /r HTTP/1.0\r\n\r\n", true, "GET", "/r", ""},
+      {"GET /api/info RTSP/1.0\r\n\r\n", kNone}, {"SOURCE / ICE/1.0\r\n\r\n", kNone},
+      {"GET /\r\n\r\n", kNone}, {"\rGET /r HTTP/1.0\r\n\r\n", kAnswer, "GET", "/r", ""},
       // A field name is one or more token characters, nothing else.
-      {"GET / HTTP/1.1\r\n!#$%&'*+-.^_`|~09azAZ: 1\r\n\r\n", true, "GET", "/", ""},
-      {"GET / HTTP/1.1\r\n: x\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX y: 1\r\n\r\n", false},
-      {"GET / HTTP/1.1\r\nX : 1\r\n\r\n", false}, {"GET / HTTP/1.1\r\nX\"y: 1\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\n!#$%&'*+-.^_`|~09azAZ: 1\r\n\r\n", kAnswer, "GET", "/", ""},
+      {"GET / HTTP/1.1\r\n: x\r\n\r\n", kNone}, {"GET / HTTP/1.1\r\nX y: 1\r\n\r\n", kNone},
+      {"GET / HTTP/1.1\r\nX : 1\r\n\r\n", kNone}, {"GET / HTTP/1.1\r\nX\"y: 1\r\n\r\n", kNone},
       // A blank starts a folded line only after a field it continues.
-      {"GET / HTTP/1.1\r\n X: 1\r\n\r\n", false}, {"GET / HTTP/1.1\n \n\n", false},
-      {"GET / HTTP/1.1\r\nX: 1\r\n 2\r\n\r\n", true, "GET", "/", ""},
+      {"GET / HTTP/1.1\r\n X: 1\r\n\r\n", kNone}, {"GET / HTTP/1.1\n \n\n", kNone},
+      {"GET / HTTP/1.1\r\nX: 1\r\n 2\r\n\r\n", kAnswer, "GET", "/", ""},
   };
   for (const Case& c : cases) {
     for (std::size_t chunk : {1, 3, 4096}) {
       SCOPED_TRACE(c.bytes.substr(0, 40) + " in reads of " + std::to_string(chunk));
       ChunkReader reader(c.bytes, chunk);
-      const std::optional<Request> request = read_request(reader);
-      ASSERT_EQ(request.has_value(), c.ok);
-      if (c.ok) {
-        EXPECT_EQ(std::tie(request->method, request->path, request->query, request->body),
+      const Reception received = receive_request(reader);
+      ASSERT_EQ(received.kind, c.kind);
+      const Request& request = received.request;
+      if (c.kind != kNone) {
+        EXPECT_EQ(std::tie(request.method, request.path, request.query, request.body),
                   std::tie(c.method, c.path, c.query, ""));
       }
     }
@@ -88,9 +99,9 @@ TEST(ReadRequest, BodiesComeWholeOrNotAtAllAndReadsAskOnlyForWhatIsMissing) {
     SCOPED_TRACE(c.head);
     ChunkReader reader(c.head + std::string(c.sent, '7'), kMaxBodyBytes);
     reader.fail_at_end = c.fail_at_end;
-    const std::optional<Request> request = read_request(reader);
-    EXPECT_EQ(request ? request->body.size() : 0, c.body);
-    EXPECT_EQ(request.has_value(), c.body > 0);
+    const Reception received = receive_request(reader);
+    EXPECT_EQ(received.request.body.size(), c.body);
+    EXPECT_EQ(received.kind, c.body > 0 ? kAnswer : kNone);
     EXPECT_EQ(reader.asked, c.asked);
   }
 }
@@ -113,8 +124,7 @@ TEST(ReadRequest, ContentLengthForms) {
   for (const auto& [value, length] : cases) {
     SCOPED_TRACE("Content-Length: " + value);
     ChunkReader reader("PUT / HTTP/1.1\r\nContent-Length: " + value + "\r\n\r\n", 4096);
-    const std::optional<Request> request = read_request(reader);
-    EXPECT_EQ(request.has_value(), length == 0);
+    EXPECT_EQ(receive_request(reader).kind, length == 0 ? kAnswer : kNone);
     std::vector<std::size_t> asked = {kHeadReadBytes};
     if (length != kRefused && length > 0) {
       asked.push_back(std::min<std::uint64_t>(length, kBodyReadBytes));
@@ -133,10 +143,46 @@ TEST(ReadRequest, HostAndOriginAreKeptAndRepeatsJoined) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
     ChunkReader reader("GET / HTTP/1.1\r\n" + c.fields + "\r\n", 5);
-    const std::optional<Request> request = read_request(reader);
-    ASSERT_TRUE(request);
-    EXPECT_EQ(request->host, c.host);
-    EXPECT_EQ(request->origin, c.origin);
+    const Reception received = receive_request(reader);
+    ASSERT_NE(received.kind, kNone);
+    EXPECT_EQ(received.request.host, c.host);
+    EXPECT_EQ(received.request.origin, c.origin);
+  }
+}
+
+// The server's order: the head, then the body only for a request from this
+// machine. One from elsewhere is refused on its head alone, with no read
+// past it, so that a body that never arrives cannot hold the server until
+// the deadline. A stop fails the read that notices it and gives nothing,
+// before the head is whole or before the body is.
+TEST(ReceiveRequest, ElsewhereIsRefusedOnItsHeadAloneAndAStopGivesNothing) {
+  struct Case { std::string bytes; bool stop; Kind kind; std::vector<std::size_t> asked; };
+  // A head announcing 10 bytes of body, of which `sent` come along; then a
+  // read fails, or notices a stop.
+  const auto post = [](const std::string& fields, std::size_t sent) {
+    return "POST /api/merge HTTP/1.1\r\nContent-Length: 10\r\n" + fields + "\r\n" +
+           std::string(sent, '7');
+  };
+  const std::vector<Case> cases = {
+      {post("Host: rebound.example:7777\r\n", 0), false, kRefuse, {4096}},
+      {post("Host: rebound.example\r\n", 4), true, kRefuse, {4096}},
+      {post("Host: localhost\r\nHost: rebound.example\r\n", 0), false, kRefuse, {4096}},
+      {post("Host: 127.0.0.1:7777\r\nOrigin: http://other.example\r\n", 0), false, kRefuse,
+       {4096}},
+      {post("Origin: https://localhost\r\n", 0), false, kRefuse, {4096}},
+      {post("Host: 127.0.0.1:7777\r\n", 10), false, kAnswer, {4096}},
+      {post("Host: [::1]\r\nOrigin: http://localhost:7777\r\n", 4), false, kNone, {4096, 6}},
+      {post("Host: localhost\r\n", 4), true, kNone, {4096, 6}},
+      {"GET / HTTP/1.1\r\nHost: localhost\r\n", true, kNone, {4096, 4096}},
+      {"GET / HTTP/1.1\r\nHost: rebound.example\r\n", true, kNone, {4096, 4096}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    ChunkReader reader(c.bytes, 4096);
+    reader.fail_at_end = !c.stop;
+    reader.stop_at_end = c.stop;
+    EXPECT_EQ(receive_request(reader).kind, c.kind);
+    EXPECT_EQ(reader.asked, c.asked);
   }
 }
 

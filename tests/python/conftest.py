@@ -80,7 +80,7 @@ def read_lines(child, stream, count, seconds=60):
     readline()s alone: select() on the pipe would not see what an earlier
     readline() took past its line into the stream's buffer, and would wait
     for it in vain. A child that has not written them within `seconds` is
-    killed, which ends the reads, and the test fails with what came."""
+    killed, which ends the reads, and reaped; the test fails with what came."""
     killed = threading.Event()
 
     def kill():
@@ -93,6 +93,9 @@ def read_lines(child, stream, count, seconds=60):
         lines = [stream.readline() for _ in range(count)]
     finally:
         watchdog.cancel()
+        watchdog.join()  # a kill under way has been sent
+        if killed.is_set():
+            child.wait()
     assert not killed.is_set() and lines[-1].endswith("\n"), (
         f"{count} lines wanted within {seconds} s; "
         f"{'killed' if killed.is_set() else 'output ended'} after {lines!r}")
@@ -145,6 +148,7 @@ def serving(script, *args):
             child.wait(timeout=10)
         except subprocess.TimeoutExpired:
             child.kill()
+            child.wait()
             raise
 
 

@@ -40,7 +40,8 @@ def output(process, stdin=None):
     try:
         out, err = process.communicate(stdin, timeout=60)
     finally:
-        process.kill()
+        process.kill()  # nothing once it has ended
+        process.wait()
     assert process.returncode == 0, err
     return out
 

@@ -119,25 +119,30 @@ def exits_that_fail(script, argument_lists, banner_may_be_missing=False):
     for first in range(0, len(argument_lists), at_once):
         batch = argument_lists[first:first + at_once]
         ports = distinct_free_ports(len(batch))
-        children = [
-            subprocess.Popen(
-                [sys.executable, "-c", script, *arguments], stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                env=dict(os.environ, TESRAK_PORT=str(port)))
-            for arguments, port in zip(batch, ports)]
-        for child, arguments, port in zip(children, batch, ports):
-            try:
-                out, err = child.communicate(timeout=60)
-            except subprocess.TimeoutExpired:  # an exit that hangs ends the test
-                for other in children:
-                    other.kill()  # nothing for those that have ended
-                out, err = child.communicate()
-                pytest.fail(f"{arguments} still running after 60 s, "
-                            f"having written {out!r} and {err!r}")
-            banner = f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
-            clean_errs = (banner, "") if banner_may_be_missing else (banner,)
-            if child.returncode != 0 or out != "" or err not in clean_errs:
-                failed.append((arguments, child.returncode, out, err))
+        children = []
+        try:
+            for arguments, port in zip(batch, ports):
+                children.append(subprocess.Popen(
+                    [sys.executable, "-c", script, *arguments], stdin=subprocess.DEVNULL,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                    env=dict(os.environ, TESRAK_PORT=str(port))))
+            for child, arguments, port in zip(children, batch, ports):
+                try:
+                    out, err = child.communicate(timeout=60)
+                except subprocess.TimeoutExpired:  # an exit that hangs ends the test
+                    child.kill()
+                    out, err = child.communicate()
+                    pytest.fail(f"{arguments} still running after 60 s, "
+                                f"having written {out!r} and {err!r}")
+                banner = f"tesrak visualizer running at http://127.0.0.1:{port}  (Ctrl+C to stop)\n"
+                clean_errs = (banner, "") if banner_may_be_missing else (banner,)
+                if child.returncode != 0 or out != "" or err not in clean_errs:
+                    failed.append((arguments, child.returncode, out, err))
+        finally:  # a failure leaves none of the batch running, nor unreaped
+            for child in children:
+                if child.returncode is None:
+                    child.kill()
+                    child.communicate()
     return failed
 
 

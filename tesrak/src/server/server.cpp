@@ -21,9 +21,8 @@
 
 #include "support/file_descriptor.hpp"
 #include "server/connection.hpp"
-#include "server/loopback.hpp"
 #include "server/numbers.hpp"
-#include "server/request.hpp"
+#include "server/receive.hpp"
 #include "server/routes.hpp"
 #include "server/utf8.hpp"
 #include "tesrak/errors.hpp"
@@ -34,8 +33,8 @@ namespace {
 using detail::FileDescriptor;
 using server::Clock;
 using server::Connection;
+using server::Reception;
 using server::Reply;
-using server::RequestHead;
 using server::ServedDigest;
 
 constexpr const char* kPortVariable = "TESRAK_PORT";
@@ -139,12 +138,11 @@ int open_listener(const std::string& address_text) {
 template <typename T>
 void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
   Connection connection(fd, stop, Clock::now() + server::kRequestTime);
-  std::optional<RequestHead> head = server::parse_request_head(connection);
-  if (!head || connection.stopped()) return;
-  const bool allowed = server::is_from_loopback(head->request);
-  if (allowed && (!server::read_request_body(connection, *head) || connection.stopped())) return;
-  const Reply reply =
-      allowed ? server::route_request(head->request, served) : server::forbidden_reply();
+  const Reception received = server::receive_request(connection);
+  if (received.kind == Reception::Kind::kNothing) return;
+  const Reply reply = received.kind == Reception::Kind::kToAnswer
+                          ? server::route_request(received.request, served)
+                          : server::forbidden_reply();
   connection.set_deadline(Clock::now() + server::kReplyTime);
   const bool head_sent = connection.write_all(server::response_head(reply));
   const bool body_sent = connection.write_all(reply.body);  // even when the head failed
