@@ -122,7 +122,12 @@ def measure(port, path, seconds):
 def start(command, port):
     child = subprocess.Popen(command, env=dict(os.environ, TESRAK_PORT=str(port)),
                              stderr=subprocess.DEVNULL)
-    wait_for(port)
+    try:
+        wait_for(port)
+    except BaseException:  # a server that never listens is not left running
+        child.kill()
+        child.wait()
+        raise
     return child
 
 
