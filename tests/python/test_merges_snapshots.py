@@ -323,7 +323,7 @@ except OSError as error:
     print(error)
 '
 cmp -s target.tsk reference.tsk && echo "saved whole"
-umount target.tsk && umount mnt
+umount target.tsk && umount mnt && rm disk.img  # 256 MiB, once filled
 """
 
 
