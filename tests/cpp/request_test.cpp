@@ -22,12 +22,9 @@ struct ChunkReader : ByteReader {
   std::size_t chunk;
   bool fail_at_end = false;
   bool stop_at_end = false;
-  bool stop_seen = false;
   std::vector<std::size_t> asked;
-  bool stopped() const noexcept override { return stop_seen; }
   ssize_t read(char* into, std::size_t capacity) override {
     asked.push_back(capacity);
-    if (bytes.empty() && stop_at_end) stop_seen = true;
     if (bytes.empty()) return fail_at_end || stop_at_end ? -1 : 0;
     const std::size_t n = std::min({capacity, chunk, bytes.size()});
     std::copy_n(bytes.data(), n, into);

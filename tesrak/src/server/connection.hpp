@@ -53,7 +53,7 @@ class Connection : public ByteReader {
   void set_deadline(Clock::time_point deadline) noexcept { deadline_ = deadline; }
 
   // Whether a stop has cut the exchange short.
-  bool stopped() const noexcept override { return stopped_; }
+  bool stopped() const noexcept { return stopped_; }
 
  private:
   // Waits until the socket is ready for `events`; false on an error, past

@@ -9,11 +9,11 @@ namespace tesrak::server {
 
 Reception receive_request(ByteReader& reader) {
   std::optional<RequestHead> head = parse_request_head(reader);
-  if (!head || reader.stopped()) return {};
+  if (!head) return {};
   if (!is_from_loopback(head->request)) {
     return {Reception::Kind::kFromElsewhere, std::move(head->request)};
   }
-  if (!read_request_body(reader, *head) || reader.stopped()) return {};
+  if (!read_request_body(reader, *head)) return {};
   return {Reception::Kind::kToAnswer, std::move(head->request)};
 }
 

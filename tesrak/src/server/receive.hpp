@@ -28,7 +28,7 @@ struct Reception {
 // request from this machine, the rest of its body. A request from elsewhere
 // is refused before its body is read, so that a page of another site cannot
 // make the server wait for a body, nor fill its memory with one. A stop
-// noticed at any point gives nothing.
+// noticed at any point gives nothing: the read that notices it fails.
 Reception receive_request(ByteReader& reader);
 
 }  // namespace tesrak::server

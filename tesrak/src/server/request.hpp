@@ -25,13 +25,11 @@ struct Request {
 // Where a request's bytes come from: a socket in the server, memory in
 // tests. read() blocks until it can return at least one byte; it returns
 // the count read, 0 at the end of the stream, or a negative value on any
-// error (a time-out or a stop included). stopped() tells whether a stop
-// has cut the reads short; a reader that cannot be stopped never is.
+// error (a time-out or a stop included).
 class ByteReader {
  public:
   virtual ~ByteReader() = default;
   virtual ssize_t read(char* into, std::size_t capacity) = 0;
-  virtual bool stopped() const noexcept { return false; }
 };
 
 // A header field of a parsed head; the value without surrounding blanks.
