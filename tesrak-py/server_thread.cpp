@@ -39,6 +39,16 @@ void forget_servers_in_child() {
   running_servers().mutex.unlock();
 }
 
+// Rethrows the exception in flight, naming the visualizer's thread when
+// no thread could be made; running out of memory stays what it is.
+[[noreturn]] void rethrow_start_failure() {
+  try {
+    throw;
+  } catch (const std::system_error& error) {
+    throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
+  }
+}
+
 }  // namespace
 
 ServerThread::ServerThread(std::function<void(const tesrak::StopFlag&)> serve) {
@@ -58,9 +68,11 @@ ServerThread::ServerThread(std::function<void(const tesrak::StopFlag&)> serve) {
       }
       finished_.store(true, std::memory_order_release);
     });
-  } catch (const std::system_error& error) {
+  } catch (...) {
+    // Whatever kept the thread from starting (no thread to be had, or no
+    // memory for its start), no record may outlive this object.
     running.threads.pop_back();
-    throw std::runtime_error(std::string("cannot start the visualizer thread: ") + error.what());
+    rethrow_start_failure();
   }
 }
 
@@ -82,9 +94,16 @@ void ServerThread::stop_and_join() {
 }
 
 bool watch_servers_at_fork() noexcept {
-  running_servers();  // made now, not first inside a fork handler
-  return ::pthread_atfork(lock_record_for_fork, unlock_record_after_fork,
-                          forget_servers_in_child) == 0;
+  // Once per process, however often the import is tried: handlers
+  // registered twice would lock the record twice at the next fork(). The
+  // import lock and the interpreter lock keep two imports apart.
+  static bool registered = false;
+  if (!registered) {
+    running_servers();  // made now, not first inside a fork handler
+    registered = ::pthread_atfork(lock_record_for_fork, unlock_record_after_fork,
+                                  forget_servers_in_child) == 0;
+  }
+  return registered;
 }
 
 void stop_servers_at_exit() noexcept {

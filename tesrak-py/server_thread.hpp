@@ -19,7 +19,8 @@ class ServerThread {
  public:
   // Starts `serve`, which runs until the flag it is given is set, on a
   // thread of its own. Throws std::runtime_error when no thread can be
-  // made, or once the process is exiting.
+  // made, or once the process is exiting, and std::bad_alloc when there is
+  // no memory to start one; the record then keeps nothing of it.
   explicit ServerThread(std::function<void(const tesrak::StopFlag&)> serve);
   ServerThread(const ServerThread&) = delete;
   ServerThread& operator=(const ServerThread&) = delete;
@@ -48,7 +49,8 @@ class ServerThread {
 };
 
 // Lets a child made by fork() start with no record of its parent's server
-// threads. Called once, at import; false when the handlers cannot be
+// threads. Called at import, which may be tried again after a failure: the
+// handlers are registered once per process. False when they cannot be
 // registered.
 bool watch_servers_at_fork() noexcept;
 

@@ -8,10 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,6 +22,7 @@
 #include "server/numbers.hpp"
 #include "server/receive.hpp"
 #include "server/routes.hpp"
+#include "server/startup_line.hpp"
 #include "server/utf8.hpp"
 #include "tesrak/errors.hpp"
 
@@ -36,6 +35,7 @@ using server::Connection;
 using server::Reception;
 using server::Reply;
 using server::ServedDigest;
+using server::StartupLine;
 
 constexpr const char* kPortVariable = "TESRAK_PORT";
 constexpr std::string_view kDefaultPort = "7777";
@@ -151,37 +151,15 @@ void serve_connection(int fd, ServedDigest<T>& served, const StopFlag& stop) {
 
 bool stop_requested(const StopFlag& stop) { return stop.load(std::memory_order_relaxed) != 0; }
 
-// Writes the start-up line to standard error, unless a stop comes first.
-// Standard error is whatever the process was given: a pipe that its reader
-// has stopped reading blocks a plain write for ever, and with it every
-// stop, an interpreter's exit included, which waits for this thread. So
-// the line waits for room in slices, looks at the stop flag between them,
-// and is dropped once a stop is asked or the stream fails. Each write is
-// at most PIPE_BUF bytes: a pipe that polls writable has room for that
-// much, so the write itself cannot block.
-void announce(std::string_view line, const StopFlag& stop) {
-  while (!line.empty() && !stop_requested(stop)) {
-    pollfd stream{STDERR_FILENO, POLLOUT, 0};
-    const int ready = ::poll(&stream, 1, static_cast<int>(kIdlePause.count()));
-    if (ready < 0 && errno != EINTR) return;
-    if (ready <= 0) continue;
-    if ((stream.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
-    const ssize_t written =
-        ::write(STDERR_FILENO, line.data(), std::min<std::size_t>(line.size(), PIPE_BUF));
-    if (written > 0) {
-      line.remove_prefix(static_cast<std::size_t>(written));
-    } else if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      return;
-    }
-  }
-}
-
 // Waits until a connection is waiting on the listener, or at most the idle
 // pause. A client making one request after another is thus taken at once,
-// not at the next tick of a fixed pause.
-void wait_for_connection(int listener) {
-  pollfd waiting{listener, POLLIN, 0};
-  ::poll(&waiting, 1, static_cast<int>(kIdlePause.count()));
+// not at the next tick of a fixed pause. Standard error taking more of a
+// pending start-up line ends the wait too, and gets it.
+void wait_for_connection(int listener, StartupLine& line) {
+  pollfd waits[] = {{listener, POLLIN, 0}, line.wait_entry()};
+  if (::poll(waits, 2, static_cast<int>(kIdlePause.count())) > 0 && waits[1].revents != 0) {
+    line.on_ready(waits[1].revents);
+  }
 }
 
 // Failures that leave the connection waiting: the listener stays readable,
@@ -194,6 +172,7 @@ bool is_out_of_resources(int error) {
 
 template <typename T>
 void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
+  StartupLine line = StartupLine::to_standard_error();
   const std::string address = std::string(kHostPrefix) + port_text();
   ServedDigest<T> served{digest, digest.analyze(), digest.shape};
 
@@ -202,13 +181,16 @@ void serve_until(TensorDigest<T>& digest, const StopFlag& stop) {
   if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
     throw IoError::from_errno(errno);
   }
-  announce("tesrak visualizer running at http://" + address + "  (Ctrl+C to stop)\n", stop);
+  // A server stopped before it runs never says it does.
+  if (stop_requested(stop)) return;
+  line.start("tesrak visualizer running at http://" + address + "  (Ctrl+C to stop)\n");
 
   while (!stop_requested(stop)) {
+    line.write_if_ready();
     const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        wait_for_connection(listener.get());
+        wait_for_connection(listener.get(), line);
       } else if (is_out_of_resources(errno)) {
         std::this_thread::sleep_for(kIdlePause);  // until a descriptor may be free again
       }
