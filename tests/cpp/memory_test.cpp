@@ -196,8 +196,9 @@ TEST_P(SoftLimitBelowItsHardOne, BindsAtExactlyItsValue) {
   const std::uint64_t soft = soft_limit_above(in_use);
   if (soft >= without_it) {
     GTEST_SKIP() << "the machine's memory, a hard or a cgroup limit of " << without_it
-                 << " bytes leaves no room for a soft limit of " << soft << " bytes, well above the "
-                 << in_use << " bytes of " << c.in_use << " this process has";
+                 << " bytes leaves no room for a soft limit of " << soft
+                 << " bytes, well above the " << in_use << " bytes of " << c.in_use
+                 << " this process has";
   }
   const LoweredLimit lowered(c.lowered, soft);
   ASSERT_TRUE(lowered.lowered());
