@@ -1,82 +1,101 @@
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
+#include <thread>
 
 #include "server/connection.hpp"
+#include "socket_pair.hpp"
 
 namespace tesrak::server {
 namespace {
 
 using std::chrono::milliseconds;
+using tesrak::testing::SocketPair;
 
-// Two connected stream sockets: the server's end and the peer's.
-struct SocketPair {
-  int server = -1, peer = -1;
-  SocketPair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) ADD_FAILURE() << "socketpair";
-    server = fds[0];
-    peer = fds[1];
-  }
-  ~SocketPair() {
-    ::close(server);
-    ::close(peer);
-  }
-  static std::size_t unread(int fd) {
-    int count = 0;
-    ::ioctl(fd, FIONREAD, &count);
-    return static_cast<std::size_t>(count);
-  }
-  std::size_t unread_by_peer() const { return unread(peer); }
-  std::size_t unread_by_server() const { return unread(server); }
-};
+// A deadline that only passes when the connection misses a stop: a stop
+// ends every wait within a slice, far sooner.
+constexpr milliseconds kLongDeadline{10000};
+// How long after a call starts waiting for the peer a stop comes from
+// another thread.
+constexpr milliseconds kStopWhileWaitingAfter{100};
 
-// A wait that nothing ends would hang the test: the long deadlines only
-// ever pass when the connection misses a stop.
+enum class Stop { kNever, kBefore, kWhileWaiting };
+
+StopFlag::value_type stopped_from_the_start(Stop stop) { return stop == Stop::kBefore ? 1 : 0; }
+
+// Sets `flag` a little later from another thread when the stop is to come
+// while the connection waits; joined when it goes out of scope. Whenever
+// the thread runs, the call ends on the stop: only how soon is measured.
+std::jthread stop_while_waiting(Stop stop, StopFlag& flag) {
+  if (stop != Stop::kWhileWaiting) return {};
+  return std::jthread([&flag] {
+    std::this_thread::sleep_for(kStopWhileWaitingAfter);
+    flag.store(1, std::memory_order_relaxed);
+  });
+}
+
+// A stop fails the read at once, even with bytes waiting, and leaves them
+// unread; only a deadline makes the read wait out its time.
 TEST(Connection, ReadEndsOnBytesEndOfStreamStopOrDeadline) {
-  struct Case { const char* name; std::string sent; bool peer_closes, stop; milliseconds time;
-                ssize_t result; bool stopped; };
+  struct Case { const char* name; std::string sent; bool peer_closes; Stop stop; milliseconds time;
+                ssize_t result; bool waits_out_its_time; std::size_t unread; };
   const std::vector<Case> cases = {
-      {"bytes", "abc", false, false, milliseconds(60000), 3, false},
-      {"end of stream", "", true, false, milliseconds(60000), 0, false},
-      {"stop while silent", "", false, true, milliseconds(60000), -1, true},
-      {"stop wins over waiting bytes", "abc", false, true, milliseconds(60000), -1, true},
-      {"deadline while silent", "", false, false, milliseconds(100), -1, false},
+      {"bytes", "abc", false, Stop::kNever, kLongDeadline, 3, false, 0},
+      {"end of stream", "", true, Stop::kNever, kLongDeadline, 0, false, 0},
+      {"stop while silent", "", false, Stop::kBefore, kLongDeadline, -1, false, 0},
+      {"stop wins over waiting bytes", "abc", false, Stop::kBefore, kLongDeadline, -1, false, 3},
+      {"stop during the wait", "", false, Stop::kWhileWaiting, kLongDeadline, -1, false, 0},
+      {"deadline while silent", "", false, Stop::kNever, milliseconds(100), -1, true, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SocketPair sockets;
     ASSERT_EQ(::write(sockets.peer, c.sent.data(), c.sent.size()), ssize_t(c.sent.size()));
     if (c.peer_closes) ::shutdown(sockets.peer, SHUT_WR);
-    const StopFlag stop{c.stop ? std::uint8_t{1} : std::uint8_t{0}};
-    Connection connection(sockets.server, stop, Clock::now() + c.time);
+    StopFlag stop{stopped_from_the_start(c.stop)};
+    const Clock::time_point started = Clock::now();
+    Connection connection(sockets.server, stop, started + c.time);
+    const std::jthread stopper = stop_while_waiting(c.stop, stop);
     char block[16];
     EXPECT_EQ(connection.read(block, sizeof block), c.result);
-    EXPECT_EQ(connection.stopped(), c.stopped);
+    EXPECT_EQ(Clock::now() - started >= c.time, c.waits_out_its_time);
+    EXPECT_EQ(sockets.unread_by_server(), c.unread);
   }
+}
+
+// How much of a reply of `size` bytes the peer has been sent.
+std::string_view sent_of(std::size_t received, std::size_t size) {
+  if (received == 0) return "nothing";
+  return received < size ? "part" : "all";
 }
 
 // A peer that never reads fills the socket's buffers; a reply too big for
 // them is then left unfinished at the deadline or on a stop, instead of
-// blocking.
+// blocking. A stop before the reply starts sends none of it.
 TEST(Connection, WriteEndsWhenAllIsSentOrOnStopOrDeadline) {
-  struct Case { const char* name; std::size_t size; bool stop; milliseconds time; bool whole; };
+  struct Case { const char* name; std::size_t size; Stop stop; milliseconds time; bool whole;
+                bool waits_out_its_time; std::string_view sent; };
   const std::vector<Case> cases = {
-      {"fits the buffers", 19, false, milliseconds(60000), true},
-      {"deadline", 8 << 20, false, milliseconds(200), false},
-      {"stop", 8 << 20, true, milliseconds(60000), false},
+      {"fits the buffers", 19, Stop::kNever, kLongDeadline, true, false, "all"},
+      {"deadline", 8 << 20, Stop::kNever, milliseconds(200), false, true, "part"},
+      {"stop before", 8 << 20, Stop::kBefore, kLongDeadline, false, false, "nothing"},
+      {"stop while the buffers are full", 8 << 20, Stop::kWhileWaiting, kLongDeadline, false,
+       false, "part"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SocketPair sockets;
-    const StopFlag stop{c.stop ? std::uint8_t{1} : std::uint8_t{0}};
-    Connection connection(sockets.server, stop, Clock::now() + c.time);
-    connection.write_all(std::string(c.size, 'x'));
-    EXPECT_EQ(sockets.unread_by_peer() == c.size, c.whole);
-    EXPECT_EQ(connection.stopped(), c.stop);
+    StopFlag stop{stopped_from_the_start(c.stop)};
+    const std::string reply(c.size, 'x');
+    const Clock::time_point started = Clock::now();
+    Connection connection(sockets.server, stop, started + c.time);
+    const std::jthread stopper = stop_while_waiting(c.stop, stop);
+    EXPECT_EQ(connection.write_all(reply), c.whole);
+    EXPECT_EQ(Clock::now() - started >= c.time, c.waits_out_its_time);
+    EXPECT_EQ(sent_of(sockets.unread_by_peer(), c.size), c.sent);
   }
 }
 

@@ -1,8 +1,9 @@
 // The memory limits found for the process, and the list that starts as
 // untouched pages. What a user sees of them (refusals, untouched pages) is
-// tested from Python, in capped child processes; only the refusal that the
-// machine's memory alone makes is tested here, where the cgroup limit that
-// could bind first is known.
+// tested from Python, in capped child processes; here are tested only the
+// refusal that the machine's memory alone makes, where the cgroup limit
+// that could bind first is known, and the one that a soft limit lowered in
+// this process makes.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,7 +12,9 @@
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -127,6 +130,97 @@ TEST(UsableMemory, TheMachinesMemoryBindsWhenNoLimitIsTighter) {
   EXPECT_THROW(FloatDigest({1}, compression), std::bad_alloc);
   EXPECT_THROW(FloatDigest({0}, compression).merge_all(), std::bad_alloc);
 }
+
+// Lowers a resource's soft limit, below its hard one, while it lives.
+class LoweredLimit {
+ public:
+  LoweredLimit(int resource, std::uint64_t soft) : resource_(resource) {
+    ::getrlimit(resource_, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = static_cast<rlim_t>(soft);
+    lowered_ = ::setrlimit(resource_, &lowered) == 0;
+  }
+  LoweredLimit(const LoweredLimit&) = delete;
+  LoweredLimit& operator=(const LoweredLimit&) = delete;
+  ~LoweredLimit() { ::setrlimit(resource_, &saved_); }
+
+  bool lowered() const { return lowered_; }
+
+ private:
+  int resource_;
+  rlimit saved_{};
+  bool lowered_ = false;
+};
+
+// A "Vm...: N kB" line of /proc/self/status, in bytes; 0 when missing.
+std::uint64_t status_bytes(const std::string& field) {
+  std::istringstream status(text_of("/proc/self/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) {
+      return std::uint64_t{std::stoull(line.substr(field.size() + 1))} * 1024;
+    }
+  }
+  return 0;
+}
+
+// A soft limit with ample room above what the process uses now, so that
+// the test itself keeps running under it; an odd number of bytes, so that
+// no page or round size can pass for it.
+std::uint64_t soft_limit_above(std::uint64_t in_use) {
+  constexpr std::uint64_t kAtLeast = std::uint64_t{2} << 30;
+  constexpr std::uint64_t kOddBytes = 12345;
+  return std::max(2 * in_use, kAtLeast) + kOddBytes;
+}
+
+// A limit whose soft value is lowered, the status field that tells how
+// much of it the process uses, and the other limit, raised out of the way.
+struct LimitCase {
+  const char* name;
+  int lowered, other;
+  const char* in_use;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* out) { *out << c.name; }
+
+class SoftLimitBelowItsHardOne : public ::testing::TestWithParam<LimitCase> {};
+
+// The soft limit is what the kernel enforces: the hard one only bounds how
+// far the process may raise it. A lowered soft limit thus binds at exactly
+// its value, and a request just past it is refused while one at it is not.
+TEST_P(SoftLimitBelowItsHardOne, BindsAtExactlyItsValue) {
+  const LimitCase& c = GetParam();
+  const RaisedLimit other(c.other);
+  const RaisedLimit to_hard(c.lowered);
+  const std::uint64_t without_it = detail::usable_memory();
+  const std::uint64_t in_use = status_bytes(c.in_use);
+  const std::uint64_t soft = soft_limit_above(in_use);
+  if (soft >= without_it) {
+    GTEST_SKIP() << "the machine's memory, a hard or a cgroup limit of " << without_it
+                 << " bytes leaves no room for a soft limit of " << soft
+                 << " bytes, well above the " << in_use << " bytes of " << c.in_use
+                 << " this process has";
+  }
+  const LoweredLimit lowered(c.lowered, soft);
+  ASSERT_TRUE(lowered.lowered());
+  EXPECT_EQ(detail::usable_memory(), soft);
+  const std::vector<std::pair<std::uint64_t, bool>> requests = {
+      {soft - 1, true}, {soft, true}, {soft + 1, false}};
+  for (const auto& [bytes, fits] : requests) {
+    SCOPED_TRACE(bytes);
+    EXPECT_EQ(detail::fits_in_usable_memory(bytes), fits);
+    if (fits) {
+      EXPECT_NO_THROW(detail::refuse_beyond_usable_memory(bytes));
+    } else {
+      EXPECT_THROW(detail::refuse_beyond_usable_memory(bytes), std::bad_alloc);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UsableMemory, SoftLimitBelowItsHardOne,
+    ::testing::Values(LimitCase{"AddressSpace", RLIMIT_AS, RLIMIT_DATA, "VmSize"},
+                      LimitCase{"Data", RLIMIT_DATA, RLIMIT_AS, "VmData"}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
 
 TEST(ZeroedList, GrowsWithZerosAndCopiesOnItsOwn) {
   ZeroedList<std::uint32_t> list(3);

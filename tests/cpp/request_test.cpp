@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 
+#include "server/connection.hpp"
 #include "server/receive.hpp"
 #include "server/request.hpp"
+#include "socket_pair.hpp"
 
 namespace tesrak::server {
 namespace {
@@ -12,20 +16,19 @@ using Kind = Reception::Kind;
 constexpr Kind kNone = Kind::kNothing;
 constexpr Kind kRefuse = Kind::kFromElsewhere;
 constexpr Kind kAnswer = Kind::kToAnswer;
+using tesrak::testing::SocketPair;
 
 // Serves `bytes` in reads of at most `chunk` bytes, then the end of the
-// stream (or an error, or a stop as a connection notices one: the read
-// fails), recording what each read asked for.
+// stream (or an error), recording what each read asked for.
 struct ChunkReader : ByteReader {
   ChunkReader(std::string bytes, std::size_t chunk) : bytes(std::move(bytes)), chunk(chunk) {}
   std::string bytes;
   std::size_t chunk;
   bool fail_at_end = false;
-  bool stop_at_end = false;
   std::vector<std::size_t> asked;
   ssize_t read(char* into, std::size_t capacity) override {
     asked.push_back(capacity);
-    if (bytes.empty()) return fail_at_end || stop_at_end ? -1 : 0;
+    if (bytes.empty()) return fail_at_end ? -1 : 0;
     const std::size_t n = std::min({capacity, chunk, bytes.size()});
     std::copy_n(bytes.data(), n, into);
     bytes.erase(0, n);
@@ -150,36 +153,88 @@ TEST(ReadRequest, HostAndOriginAreKeptAndRepeatsJoined) {
 // The server's order: the head, then the body only for a request from this
 // machine. One from elsewhere is refused on its head alone, with no read
 // past it, so that a body that never arrives cannot hold the server until
-// the deadline. A stop fails the read that notices it and gives nothing,
-// before the head is whole or before the body is.
-TEST(ReceiveRequest, ElsewhereIsRefusedOnItsHeadAloneAndAStopGivesNothing) {
-  struct Case { std::string bytes; bool stop; Kind kind; std::vector<std::size_t> asked; };
+// the deadline.
+TEST(ReceiveRequest, ElsewhereIsRefusedOnItsHeadAlone) {
+  struct Case { std::string bytes; Kind kind; std::vector<std::size_t> asked; };
   // A head announcing 10 bytes of body, of which `sent` come along; then a
-  // read fails, or notices a stop.
+  // read fails.
   const auto post = [](const std::string& fields, std::size_t sent) {
     return "POST /api/merge HTTP/1.1\r\nContent-Length: 10\r\n" + fields + "\r\n" +
            std::string(sent, '7');
   };
   const std::vector<Case> cases = {
-      {post("Host: rebound.example:7777\r\n", 0), false, kRefuse, {4096}},
-      {post("Host: rebound.example\r\n", 4), true, kRefuse, {4096}},
-      {post("Host: localhost\r\nHost: rebound.example\r\n", 0), false, kRefuse, {4096}},
-      {post("Host: 127.0.0.1:7777\r\nOrigin: http://other.example\r\n", 0), false, kRefuse,
-       {4096}},
-      {post("Origin: https://localhost\r\n", 0), false, kRefuse, {4096}},
-      {post("Host: 127.0.0.1:7777\r\n", 10), false, kAnswer, {4096}},
-      {post("Host: [::1]\r\nOrigin: http://localhost:7777\r\n", 4), false, kNone, {4096, 6}},
-      {post("Host: localhost\r\n", 4), true, kNone, {4096, 6}},
-      {"GET / HTTP/1.1\r\nHost: localhost\r\n", true, kNone, {4096, 4096}},
-      {"GET / HTTP/1.1\r\nHost: rebound.example\r\n", true, kNone, {4096, 4096}},
+      {post("Host: rebound.example:7777\r\n", 0), kRefuse, {4096}},
+      {post("Host: rebound.example\r\n", 4), kRefuse, {4096}},
+      {post("Host: localhost\r\nHost: rebound.example\r\n", 0), kRefuse, {4096}},
+      {post("Host: 127.0.0.1:7777\r\nOrigin: http://other.example\r\n", 0), kRefuse, {4096}},
+      {post("Origin: https://localhost\r\n", 0), kRefuse, {4096}},
+      {post("Host: 127.0.0.1:7777\r\n", 10), kAnswer, {4096}},
+      {post("Host: [::1]\r\nOrigin: http://localhost:7777\r\n", 4), kNone, {4096, 6}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
     ChunkReader reader(c.bytes, 4096);
-    reader.fail_at_end = !c.stop;
-    reader.stop_at_end = c.stop;
+    reader.fail_at_end = true;
     EXPECT_EQ(receive_request(reader).kind, c.kind);
     EXPECT_EQ(reader.asked, c.asked);
+  }
+}
+
+// Reads through a connection, and sets its stop flag once
+// `reads_before_stop` reads have been made: the next read meets the stop
+// wherever the request stands, with no clock involved.
+struct StopAfterReads : ByteReader {
+  StopAfterReads(Connection& connection, StopFlag& stop, std::size_t reads_before_stop)
+      : connection(connection), stop(stop), reads_before_stop(reads_before_stop) {}
+  Connection& connection;
+  StopFlag& stop;
+  std::size_t reads_before_stop;
+  std::size_t reads = 0;
+  ssize_t read(char* into, std::size_t capacity) override {
+    if (reads++ == reads_before_stop) stop.store(1, std::memory_order_relaxed);
+    return connection.read(into, capacity);
+  }
+};
+
+// The whole request waits on the socket and the peer keeps it open, so
+// only the stop ends the reading short: it gives nothing, whether it comes
+// before the head, within a head longer than one read, or between the head
+// and the body, and leaves the rest unread. A request from elsewhere is
+// refused on its head before any read could meet the stop.
+TEST(ReceiveRequest, AStopGivesNothingThoughTheRequestIsWaiting) {
+  constexpr std::size_t kNoStop = SIZE_MAX;
+  // Long enough that the head's first read leaves part of it, or of the
+  // body, on the socket.
+  const std::string body(10000, '7');
+  const auto post_from = [&body](const std::string& host) {
+    return "POST /api/merge HTTP/1.1\r\nHost: " + host +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const std::string local = post_from("localhost");
+  const std::string elsewhere = post_from("rebound.example");
+  const std::string long_head = "GET / HTTP/1.1\r\nHost: localhost\r\nX: " +
+                                std::string(kHeadReadBytes, 'x') + "\r\n\r\n";
+  struct Case { const char* name; const std::string& bytes; std::size_t reads_before_stop;
+                Kind kind; std::size_t reads; std::size_t unread; };
+  const std::vector<Case> cases = {
+      {"no stop", local, kNoStop, kAnswer, 2, 0},
+      {"stop before the head", local, 0, kNone, 1, local.size()},
+      {"stop between the head and the body", local, 1, kNone, 2, local.size() - kHeadReadBytes},
+      {"no stop, long head", long_head, kNoStop, kAnswer, 2, 0},
+      {"stop within the head", long_head, 1, kNone, 2, long_head.size() - kHeadReadBytes},
+      {"stop after the head from elsewhere", elsewhere, 1, kRefuse, 1,
+       elsewhere.size() - kHeadReadBytes},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SocketPair sockets;
+    ASSERT_EQ(::write(sockets.peer, c.bytes.data(), c.bytes.size()), ssize_t(c.bytes.size()));
+    StopFlag stop{0};
+    Connection connection(sockets.server, stop, Clock::now() + kRequestTime);
+    StopAfterReads reader(connection, stop, c.reads_before_stop);
+    EXPECT_EQ(receive_request(reader).kind, c.kind);
+    EXPECT_EQ(reader.reads, c.reads);
+    EXPECT_EQ(sockets.unread_by_server(), c.unread);
   }
 }
 

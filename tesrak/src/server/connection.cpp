@@ -10,10 +10,7 @@ namespace tesrak::server {
 
 bool Connection::wait_until_ready(short events) {
   for (;;) {
-    if (stop_.load(std::memory_order_relaxed) != 0) {
-      stopped_ = true;
-      return false;
-    }
+    if (stop_.load(std::memory_order_relaxed) != 0) return false;
     const Clock::duration left = deadline_ - Clock::now();
     if (left <= Clock::duration::zero()) return false;
     const auto slice =

@@ -52,9 +52,6 @@ class Connection : public ByteReader {
 
   void set_deadline(Clock::time_point deadline) noexcept { deadline_ = deadline; }
 
-  // Whether a stop has cut the exchange short.
-  bool stopped() const noexcept { return stopped_; }
-
  private:
   // Waits until the socket is ready for `events`; false on an error, past
   // the deadline or on a stop.
@@ -63,7 +60,6 @@ class Connection : public ByteReader {
   int fd_;
   const StopFlag& stop_;
   Clock::time_point deadline_;
-  bool stopped_ = false;
 };
 
 }  // namespace tesrak::server
