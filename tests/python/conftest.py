@@ -71,6 +71,26 @@ def files_open_in(pid):
 
 
 @pytest.fixture(scope="session")
+def preload_library(tmp_path_factory):
+    """Builds a library of the tests' own (a C or C++ source beside them) to
+    be preloaded into a child with LD_PRELOAD, once a session; gives its
+    path."""
+    built = {}
+
+    def build(source_name):
+        if source_name not in built:
+            source = os.path.join(os.path.dirname(__file__), source_name)
+            library = tmp_path_factory.mktemp("preload") / (os.path.splitext(source_name)[0] + ".so")
+            compiler = "c++" if source_name.endswith(".cpp") else "cc"
+            subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(library), source, "-ldl"],
+                           check=True, timeout=60)
+            built[source_name] = str(library)
+        return built[source_name]
+
+    return build
+
+
+@pytest.fixture(scope="session")
 def open_files():
     return files_open_in
 

@@ -335,14 +335,10 @@ def test_a_copy_over_a_refused_name_saves_on_a_full_copy_on_write_disk(tmp_path,
 
 
 @pytest.fixture(scope="session")
-def refusing_calls(tmp_path_factory):
+def refusing_calls(preload_library):
     """The path of a library that, preloaded, refuses fallocate or fails
     writes to one file, as its environment asks (see refusing_calls.c)."""
-    library = str(tmp_path_factory.mktemp("refusing") / "refusing_calls.so")
-    source = os.path.join(os.path.dirname(__file__), "refusing_calls.c")
-    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"], check=True,
-                   timeout=60)
-    return library
+    return preload_library("refusing_calls.c")
 
 
 def save_as_nobody_with(refusing_calls, target, script, **refusals):
