@@ -1,7 +1,6 @@
 #include "storage/whole_file.hpp"
 
 #include <fcntl.h>
-#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 
 #include "support/file_descriptor.hpp"
 #include "storage/file_streams.hpp"
+#include "storage/overwrite_plan.hpp"
 #include "storage/symbolic_links.hpp"
 #include "storage/temp_file.hpp"
 #include "tesrak/errors.hpp"
@@ -67,29 +67,8 @@ bool name_refuses_replacement(int code) noexcept {
 // A full disk, or a full quota.
 bool is_out_of_space(int code) noexcept { return code == ENOSPC || code == EDQUOT; }
 
-// Frees the blocks a file holds past its end, as a claim leaves them when
-// the bytes meant for them were not all written: cutting a file to its own
-// size gives them back.
-void give_back_blocks_past_end(int fd) noexcept {
-  struct stat st;
-  if (::fstat(fd, &st) == 0) (void)::ftruncate(fd, st.st_size);
-}
-
-// Reserves the blocks a regular file needs to hold `size` bytes, leaving its
-// size and content as they are, so that a full disk or quota fails the save
-// here, before any old byte is given up (and what was reserved is given
-// back). Any other refusal (a file system that cannot reserve, or refuses
-// the call) leaves the file to be written without the claim.
-void claim_space(int fd, off_t size) {
-  if (size == 0) return;  // fallocate refuses an empty range
-  int status;
-  do {
-    status = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size);
-  } while (status != 0 && errno == EINTR);
-  if (status == 0 || !is_out_of_space(errno)) return;
-  const int error = errno;
-  give_back_blocks_past_end(fd);
-  throw IoError::from_errno(error);
+void cut_to_empty(int fd) {
+  if (::ftruncate(fd, 0) != 0) throw_errno();
 }
 
 // Writes the whole of the open file `from` into `to`, from the start of each.
@@ -101,17 +80,18 @@ void copy_from_start(int from, int to) {
   for (auto piece = reader.next(); !piece.empty(); piece = reader.next()) sink.put(piece);
 }
 
-// Writes the new content over the old, then cuts off what is left of the
-// old. A copy-on-write file system (Btrfs, say) writes even the bytes that
-// go over old ones into fresh blocks, which the claim did not reserve: when
-// those run out, the old content is given up and the new one written from
-// the start, as a truncating writer would, into the old content's blocks.
-void write_over(int finished, int target, off_t size) {
+// Writes the new content into the target the way the plan says, then cuts
+// off what is left of the old. Blocks can still run out while new bytes go
+// over old ones (a file that shares its blocks with another, say): the old
+// content is torn by then, so the new one is written from the start, as a
+// truncating writer would, into the old content's blocks.
+void write_over(int finished, int target, off_t size, Overwrite way) {
+  if (way == Overwrite::kFromEmpty) cut_to_empty(target);
   try {
     copy_from_start(finished, target);
   } catch (const IoError& error) {
-    if (!is_out_of_space(error.os_code())) throw;
-    if (::ftruncate(target, 0) != 0) throw_errno();
+    if (way == Overwrite::kFromEmpty || !is_out_of_space(error.os_code())) throw;
+    cut_to_empty(target);
     copy_from_start(finished, target);
   }
   if (::ftruncate(target, size) != 0 || ::fsync(target) != 0) throw_errno();
@@ -119,15 +99,15 @@ void write_over(int finished, int target, off_t size) {
 
 // A rename refused over a target that could be opened for writing: the
 // finished snapshot, which cannot be produced twice, is copied from the
-// nameless temporary file into the target in place. The target keeps its
-// old content until the space for the new one is claimed, and a failure
-// leaves none of the claim held past the target's end.
+// nameless temporary file into the target in place, once it is sure to
+// fit, and the target keeps its old content until then. A failure leaves
+// no block held past the target's end.
 void copy_over_refused_name(FileDescriptor finished, FileDescriptor target) {
   struct stat st;
   if (::fstat(finished.get(), &st) != 0) throw_errno();
-  claim_space(target.get(), st.st_size);
+  const Overwrite way = plan_overwrite(target.get(), st.st_size);
   try {
-    write_over(finished.get(), target.get(), st.st_size);
+    write_over(finished.get(), target.get(), st.st_size, way);
   } catch (...) {
     give_back_blocks_past_end(target.get());
     throw;

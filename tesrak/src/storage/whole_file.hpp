@@ -31,11 +31,10 @@ namespace tesrak::detail {
 // When the rename is refused (EBUSY, EPERM, EACCES) for a target that could
 // be opened for writing, a file mounted over the name or another user's
 // file in a sticky directory, the finished temporary file loses its name
-// again and is copied into the target in place, once the target's space
-// for it is claimed: a full disk then fails the save with the old target
-// whole. A copy-on-write file system needs fresh blocks even for bytes
-// written over old ones; where those run out, the old content is given up
-// and the new one written from the start, as a truncating writer would.
+// again and is copied into the target in place, once it is sure to fit
+// (see plan_overwrite): a full disk or quota then fails the save with the
+// old target whole, and a save that fits once the old content is given up
+// (a truncating writer's way) is not refused.
 // Anything else (a device, a pipe) is written in place too, unsynced. It is
 // opened without waiting, so a FIFO that no reader has open fails at once
 // (ENXIO); a reader that does not take the bytes yet is waited for in
