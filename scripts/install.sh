@@ -8,17 +8,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/steps.sh
 
-# The stamp holds the build's settings, so that changing them rebuilds.
+# The stamp records whether the installed module was built with warnings as
+# errors. That only decides whether a warning fails the build, not what is
+# built: a module made with it ON serves as it is when OFF is asked (and its
+# stamp stays ON), while one made with it OFF was never checked for
+# warnings, so asking for ON builds it again.
 stamp=.venv/tesrak-installed
-settings="warnings as errors: ${TESRAK_WARNINGS_AS_ERRORS:-OFF}"
+wanted=${TESRAK_WARNINGS_AS_ERRORS:-OFF}
+built=$(cat "$stamp" 2>/dev/null || true)
+built=${built#warnings as errors: }
 sources=(CMakeLists.txt pyproject.toml tesrak tesrak-py)
 installed() { compgen -G ".venv/lib/python3*/site-packages/tesrak*.so" >/dev/null; }
-if [[ -e "$stamp" && "$(cat "$stamp")" == "$settings" ]] && installed &&
-  [[ -z "$(find "${sources[@]}" -newer "$stamp" -print -quit)" ]]; then
+if [[ -e "$stamp" && ("$built" == "$wanted" || ("$built" == ON && "$wanted" == OFF)) ]] &&
+  installed && [[ -z "$(find "${sources[@]}" -newer "$stamp" -print -quit)" ]]; then
   exit 0
 fi
 step "building tesrak"
-echo "$settings" >"$stamp.new"
+echo "warnings as errors: $wanted" >"$stamp.new"
 quietly .venv/bin/python -m pip install --disable-pip-version-check --no-build-isolation \
-  --config-settings=cmake.define.TESRAK_WARNINGS_AS_ERRORS="${TESRAK_WARNINGS_AS_ERRORS:-OFF}" .
+  --config-settings=cmake.define.TESRAK_WARNINGS_AS_ERRORS="$wanted" .
 mv "$stamp.new" "$stamp"

@@ -79,7 +79,7 @@ python_packages test-setup "pytest pytest-timeout playwright"
 torch_stamp=.venv/tesrak-torch-tried
 if [[ ! -e "$torch_stamp" ]]; then
   step "installing torch's CPU build (for the torch tests)"
-  if ! "${pip[@]}" -qq torch==2.13.0+cpu >/dev/null 2>&1; then
+  if ! ticking "installing torch's CPU build" output_to /dev/null "${pip[@]}" -qq torch==2.13.0+cpu; then
     step "torch's CPU build is not available here; the torch tests will be skipped"
   fi
   touch "$torch_stamp"

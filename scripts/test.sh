@@ -5,12 +5,13 @@
 # compiler warning in either build fail it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/steps.sh
 
 scripts/setup.sh --for-tests
 
 cmake -S . -B build/tests -G Ninja -DTESRAK_BUILD_TESTS=ON \
   -DTESRAK_WARNINGS_AS_ERRORS="${TESRAK_WARNINGS_AS_ERRORS:-OFF}"
-cmake --build build/tests
+ticking "building build/tests" cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure --timeout 300
 
 scripts/install.sh

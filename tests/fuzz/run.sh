@@ -10,13 +10,14 @@
 set -euo pipefail
 seconds=${1:-60}
 cd "$(dirname "$0")/../.."
+source scripts/steps.sh
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
 flags="$flags -DTESRAK_MEMORY_CEILING=67108864"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTESRAK_BUILD_FUZZ=ON -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DTESRAK_WARNINGS_AS_ERRORS="${TESRAK_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
-cmake --build build/fuzz
+ticking "building build/fuzz" cmake --build build/fuzz
 
 # So that reports name functions and lines, the sanitizers get LLVM's
 # symbolizer, which Debian keeps beside clang in a versioned directory.
