@@ -1,8 +1,10 @@
 /* Preloaded into a child (LD_PRELOAD) to make the system refuse what a
  * test needs refused, where no real file system would on demand:
  *   REFUSE_FALLOCATE=N   every fallocate fails with errno N;
- *   FAIL_WRITES_TO=INODE writes to the file with that inode fail with EIO
- *                        once 1 MiB of it is written.
+ *   FAIL_WRITES_TO=INODE writes to the file with that inode fail once 1 MiB
+ *                        of it is written: with errno FAIL_WRITES_WITH (EIO
+ *                        if unset), and only the first time if
+ *                        FAIL_WRITES_ONCE is set.
  * Everything else goes to the real calls. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -36,12 +38,17 @@ int fallocate64(int fd, int mode, off_t offset, off_t length) {
   return refuse_fallocate(fd, mode, offset, length, "fallocate64");
 }
 
+static int failed_writes = 0;
+
 ssize_t write(int fd, const void* bytes, size_t count) {
   const char* failing = getenv("FAIL_WRITES_TO");
   struct stat st;
   if (failing != NULL && fstat(fd, &st) == 0 && st.st_ino == (ino_t)strtoull(failing, NULL, 10) &&
-      lseek(fd, 0, SEEK_CUR) >= kWritesBeforeFailing) {
-    errno = EIO;
+      lseek(fd, 0, SEEK_CUR) >= kWritesBeforeFailing &&
+      !(failed_writes > 0 && getenv("FAIL_WRITES_ONCE") != NULL)) {
+    const char* error = getenv("FAIL_WRITES_WITH");
+    ++failed_writes;
+    errno = error != NULL ? atoi(error) : EIO;
     return -1;
   }
   write_call real = (write_call)dlsym(RTLD_NEXT, "write");

@@ -296,20 +296,37 @@ def test_a_full_disk_fails_a_copy_over_a_refused_name_and_keeps_the_old_target(
         assert g.read() == f.read()
 
 
-# Mounts a small copy-on-write file system with a large old file on it,
-# mounts that file over the target, fills the disk but for `$1` MiB and
-# saves a snapshot larger than that. Written over, the old bytes would need
-# fresh blocks that are not there; written from the start, as a truncating
-# writer would, the new snapshot takes the old one's blocks.
-SAVE_ON_A_FULL_COPY_ON_WRITE_DISK = """cd "$2" || exit 1
-command -v mkfs.btrfs >/dev/null || { echo "no mkfs.btrfs" >&2; exit 77; }
-truncate -s 256M disk.img && mkfs.btrfs -q disk.img >/dev/null 2>&1 || exit 77
+# Mounts a small file system of type $1 with an old file of $4 MiB on it,
+# mounts that file over the target, leaves $3 MiB of room ($2: "free" on
+# the disk, or "quota" of the subvolume's Btrfs quota) and saves a 4.3 MB
+# snapshot. Written over, the old bytes of a copy-on-write file system
+# would need fresh blocks, and XFS refuses to claim room it lacks on top of
+# the old file's blocks; yet with a 20 MiB old file a truncating writer,
+# which gives the old blocks up first, saves, and so must the save. With a
+# small old file, where nothing could save, the old file must stay whole.
+SAVE_WITH_LITTLE_ROOM = """cd "$5" || exit 1
+command -v "mkfs.$1" >/dev/null || { echo "no mkfs.$1" >&2; exit 77; }
+truncate -s 320M disk.img && "mkfs.$1" -q disk.img >/dev/null 2>&1 || exit 77
 mkdir mnt && mount -o loop disk.img mnt || exit 77
-head -c 20M /dev/urandom >mnt/volume.tsk && : >target.tsk || exit 1
+if [ "$2" = quota ]; then
+  btrfs quota enable mnt || { umount mnt; echo "no Btrfs quotas" >&2; exit 77; }
+fi
+head -c "$4"M /dev/urandom >mnt/volume.tsk && cp mnt/volume.tsk old.tsk && : >target.tsk || exit 1
 mount --bind mnt/volume.tsk target.tsk || { umount mnt; exit 77; }
-dd if=/dev/zero of=mnt/fill bs=1M 2>/dev/null
-truncate -s -"$1"M mnt/fill && btrfs filesystem sync mnt
-"$3" -c '
+room=$(($3 * 1048576))
+if [ "$2" = quota ]; then
+  btrfs filesystem sync mnt
+  used=$(btrfs qgroup show --raw -r mnt | awk '$1 == "0/5" { print $2 }')
+  btrfs qgroup limit $((used + room)) mnt
+elif [ "$1" = btrfs ]; then  # allocated as it is written: filled with data
+  dd if=/dev/zero of=mnt/fill bs=1M 2>/dev/null
+  truncate -s -"$3"M mnt/fill && btrfs filesystem sync mnt
+else  # claimed whole, as far as the free space goes (XFS keeps some back)
+  sync -f mnt
+  size=$(($(stat -f -c "%a * %S" mnt) - room))
+  until fallocate -l $size mnt/fill 2>/dev/null; do size=$((size - 262144)); done
+fi
+"$6" -c '
 import numpy as np
 from tesrak import TensorDigest
 digest = TensorDigest([256, 256], 50)
@@ -323,15 +340,27 @@ except OSError as error:
     print(error)
 '
 cmp -s target.tsk reference.tsk && echo "saved whole"
-umount target.tsk && umount mnt && rm disk.img  # 256 MiB, once filled
+cmp -s target.tsk old.tsk && echo "old kept"
+umount target.tsk && umount mnt && rm disk.img  # up to 320 MiB, once filled
 """
 
 
-@pytest.mark.parametrize("free_mib", [1, 2, 3])
-def test_a_copy_over_a_refused_name_saves_on_a_full_copy_on_write_disk(tmp_path, free_mib):
-    child = in_a_mount_namespace_of_its_own(SAVE_ON_A_FULL_COPY_ON_WRITE_DISK, str(free_mib),
-                                            str(tmp_path), sys.executable)
-    assert (child.returncode, child.stdout, child.stderr) == (0, "saved whole\n", "")
+NO_SPACE, NO_QUOTA = "No space left on device (os error 28)", "Disk quota exceeded (os error 122)"
+
+
+@pytest.mark.parametrize("file_system, room, mib, old_mib, said", [
+    ("btrfs", "free", 1, 20, "saved whole"), ("btrfs", "free", 2, 20, "saved whole"),
+    ("btrfs", "free", 3, 20, "saved whole"), ("btrfs", "free", 2, 1, f"{NO_SPACE}\nold kept"),
+    ("btrfs", "quota", 1, 20, "saved whole"), ("btrfs", "quota", 4, 20, "saved whole"),
+    ("btrfs", "quota", 2, 1, f"{NO_QUOTA}\nold kept"),
+    ("xfs", "free", 0, 20, "saved whole"), ("xfs", "free", 2, 20, "saved whole"),
+    ("xfs", "free", 2, 1, f"{NO_SPACE}\nold kept"),
+])
+def test_a_copy_over_a_refused_name_ends_at_least_as_well_as_a_truncating_writer(
+        tmp_path, file_system, room, mib, old_mib, said):
+    child = in_a_mount_namespace_of_its_own(SAVE_WITH_LITTLE_ROOM, file_system, room, str(mib),
+                                            str(old_mib), str(tmp_path), sys.executable)
+    assert (child.returncode, child.stdout, child.stderr) == (0, said + "\n", "")
 
 
 @pytest.fixture(scope="session")
@@ -358,17 +387,52 @@ TensorDigest([3], 2).save(sys.argv[1])
 """
 
 
-def test_a_copy_over_a_refused_name_goes_on_where_the_space_cannot_be_claimed(
-        shared_dir, refusing_calls):
+# Saves, as an unprivileged user over root's small writable file in a
+# sticky directory, a snapshot larger than it, so that the copy claims the
+# blocks the old content lacks.
+SAVE_FED_AS_NOBODY = f"""import os, sys
+import numpy as np
+from tesrak import TensorDigest
+digest = TensorDigest([40, 40], 4)
+rng = np.random.default_rng(0)
+for _ in range(9):
+    digest.update(rng.normal(5.0, 30.0, size=[40, 40]).astype(np.float32))
+os.setgroups([])
+os.setgid({NOBODY})
+os.setuid({NOBODY})
+digest.save(sys.argv[1])
+"""
+
+
+# Refusals that say the file system cannot reserve go on without the claim;
+# one for space goes on as a truncating writer would, since the disk's free
+# space holds the snapshot (XFS refuses a claim it would then grant
+# otherwise). A full quota, whose room the file system does not tell, and
+# a failing device keep the old target.
+@pytest.mark.parametrize("refusal, message", [
+    (errno.EINVAL, ""), (errno.EOPNOTSUPP, ""), (errno.ENOSPC, ""),
+    (errno.EDQUOT, "Disk quota exceeded (os error 122)"),
+    (errno.EIO, "Input/output error (os error 5)"),
+])
+def test_a_copy_over_a_refused_name_whose_claim_is_refused(shared_dir, refusing_calls, refusal,
+                                                           message):
     os.chmod(shared_dir, 0o1777)
     target = os.path.join(shared_dir, "roots-but-writable.tsk")
-    fed([40, 40], "float32", rows=9).save(target)
+    TensorDigest([1], 1).save(target)
     os.chmod(target, 0o666)
-    child = save_as_nobody_with(refusing_calls, target, SAVE_SMALL_AS_NOBODY,
-                                REFUSE_FALLOCATE=str(errno.EINVAL))
-    assert (child.returncode, child.stderr) == (0, "")
     with open(target, "rb") as f:
-        assert f.read() == snapshot_of(TensorDigest([3], 2), shared_dir)
+        old = f.read()
+    child = save_as_nobody_with(refusing_calls, target, SAVE_FED_AS_NOBODY,
+                                REFUSE_FALLOCATE=str(refusal))
+    with open(target, "rb") as f:
+        content = f.read()
+    if message:
+        assert child.returncode == 1 and child.stderr.endswith(f"OSError: {message}\n")
+        assert content == old
+        assert os.stat(target).st_blocks * 512 <= 4096
+    else:
+        assert (child.returncode, child.stderr) == (0, "")
+        assert content == snapshot_of(fed([40, 40], "float32", rows=9), shared_dir)
 
 
 def test_a_copy_over_a_refused_name_that_fails_holds_no_space_past_the_target(
@@ -387,6 +451,27 @@ def test_a_copy_over_a_refused_name_that_fails_holds_no_space_past_the_target(
     assert written.st_blocks * 512 <= written.st_size + (1 << 16)
 
 
+# Blocks can run out while the new bytes go over the old ones, even after
+# the claim (where the target shares its blocks, say): the copy then starts
+# again from an empty target, as a truncating writer would, for a full
+# quota as for a full disk.
+@pytest.mark.parametrize("error", [errno.ENOSPC, errno.EDQUOT])
+def test_a_copy_over_a_refused_name_that_runs_out_of_space_midway_starts_again_from_empty(
+        shared_dir, refusing_calls, tmp_path, error):
+    os.chmod(shared_dir, 0o1777)
+    target, reference = os.path.join(shared_dir, "roots-but-writable.tsk"), tmp_path / "ref.tsk"
+    TensorDigest([1], 1).save(target)
+    os.chmod(target, 0o666)
+    child = subprocess.run([sys.executable, "-c", SAVE_LARGE_OVER_A_REFUSED_NAME, target,
+                            str(reference)], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, LD_PRELOAD=refusing_calls,
+                                    FAIL_WRITES_TO=str(os.stat(target).st_ino),
+                                    FAIL_WRITES_WITH=str(error), FAIL_WRITES_ONCE="1"))
+    assert (child.returncode, child.stdout, child.stderr) == (0, "", "")
+    with open(target, "rb") as f:
+        assert f.read() == reference.read_bytes()
+
+
 # Builds a snapshot of some 30 MB of random centroids, then saves it as an
 # unprivileged user over root's writable file in a sticky directory, where
 # the rename is refused and the snapshot is copied in.
@@ -398,6 +483,8 @@ rng = np.random.default_rng(0)
 for _ in range(100):
     digest.update(rng.random(digest.numel, dtype=np.float32))
 digest.flush()
+if len(sys.argv) > 2:
+    digest.save(sys.argv[2])  # what the target should hold
 os.setgroups([])
 os.setgid({NOBODY})
 os.setuid({NOBODY})

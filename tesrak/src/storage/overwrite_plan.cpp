@@ -19,6 +19,8 @@ namespace {
 constexpr std::uint32_t kBtrfsMagic = 0x9123683e;
 constexpr std::uint32_t kBcachefsMagic = 0xca451a4e;
 constexpr std::uint32_t kZfsMagic = 0x2fc12fc1;
+// ext2, ext3 and ext4 alike.
+constexpr std::uint32_t kExtMagic = 0xef53;
 // st_blocks counts units of 512 bytes, whatever the file system's blocks.
 constexpr std::uint64_t kStatBlockBytes = 512;
 
@@ -33,8 +35,12 @@ bool is_copy_on_write(const struct statfs& fs) noexcept {
 bool fits_once_given_up(const struct statfs& fs, const struct stat& old, off_t size) noexcept {
   if (fs.f_blocks == 0 || fs.f_frsize <= 0) return true;
   const auto block = static_cast<std::uint64_t>(fs.f_frsize);
-  // Root may use the blocks an ext file system keeps back for it.
-  const std::uint64_t free_blocks = ::geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
+  // Root may use the blocks an ext file system keeps back for it. Elsewhere
+  // the free blocks may count room that no file's data can take (Btrfs
+  // counts room kept for its metadata).
+  const bool may_use_reserve =
+      static_cast<std::uint32_t>(fs.f_type) == kExtMagic && ::geteuid() == 0;
+  const std::uint64_t free_blocks = may_use_reserve ? fs.f_bfree : fs.f_bavail;
   const std::uint64_t available =
       free_blocks * block + static_cast<std::uint64_t>(old.st_blocks) * kStatBlockBytes;
   const std::uint64_t needed = (static_cast<std::uint64_t>(size) + block - 1) / block * block;
@@ -81,7 +87,8 @@ Overwrite plan_overwrite(int fd, off_t size) {
   struct stat old;
   struct statfs fs;
   if (::fstat(fd, &old) != 0 || ::fstatfs(fd, &fs) != 0) throw_errno();
-  const Overwrite usual = is_copy_on_write(fs) ? Overwrite::kFromEmpty : Overwrite::kOverTheOld;
+  const bool copy_on_write = is_copy_on_write(fs);
+  const Overwrite usual = copy_on_write ? Overwrite::kFromEmpty : Overwrite::kOverTheOld;
   switch (claim_missing_blocks(fd, old, size)) {
     case Claim::kHeld:
       return usual;
@@ -89,7 +96,11 @@ Overwrite plan_overwrite(int fd, off_t size) {
       if (!fits_once_given_up(fs, old, size)) throw IoError::from_errno(ENOSPC);
       return usual;
     case Claim::kNoSpace:
-      if (!fits_once_given_up(fs, old, size)) throw IoError::from_errno(ENOSPC);
+      // A copy-on-write file system reserves what a claim asks, no more: a
+      // truncating writer would find no more room than the claim did.
+      if (copy_on_write || !fits_once_given_up(fs, old, size)) {
+        throw IoError::from_errno(ENOSPC);
+      }
       return Overwrite::kFromEmpty;
   }
   return usual;
