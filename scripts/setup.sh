@@ -20,12 +20,13 @@ packages=(
 )
 if $for_tests; then
   # llvm-14 holds the symbolizer that names functions and lines in
-  # sanitizer and fuzzer reports; btrfs-progs makes the copy-on-write file
-  # system that a save test fills.
+  # sanitizer and fuzzer reports; btrfs-progs and xfsprogs make the small
+  # file systems (copy-on-write, and one that claims room for the worst
+  # case) that the save tests fill.
   packages+=(
     clang libclang-rt-14-dev llvm-14 git
     libgtest-dev libgmock-dev googletest
-    chromium wrk btrfs-progs
+    chromium wrk btrfs-progs xfsprogs
   )
 fi
 # Debian's own interpreter comes without venv, pip and its headers; another
