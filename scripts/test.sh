@@ -15,4 +15,4 @@ ticking "building build/tests" cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure --timeout 300
 
 scripts/install.sh
-.venv/bin/python -m pytest -q tests/python
+.venv/bin/python -m pytest -q -rs tests/python
