@@ -1,13 +1,17 @@
-"""The demo behind the README's first command, run as a user would."""
+"""The demo behind the README's first command, and the README's whole
+programs, run as a user would."""
 
 import os
+import re
+import textwrap
 import signal
 import socket
 import subprocess
 import sys
 from pathlib import Path
 
-DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+CHECKOUT = Path(__file__).resolve().parents[2]
+DEMO = CHECKOUT / "examples" / "demo.py"
 
 
 def start_demo(port, **options):
@@ -43,3 +47,15 @@ def test_a_taken_port_is_named_with_the_way_to_pick_another(refusal_output):
     assert demo.returncode == 1 and out.startswith("fed 400 tensors")
     assert err == (f"port {port} is in use; pick another with TESRAK_PORT, for example: "
                    f"TESRAK_PORT={port + 1} ./scripts/demo.sh\n")
+
+
+def test_the_readmes_whole_programs_run_as_written(tmp_path):
+    blocks = re.findall(r"```python\n(.*?)```", (CHECKOUT / "README.md").read_text(), re.S)
+    programs = [textwrap.dedent(b) for b in blocks if '__name__ == "__main__"' in b]
+    assert programs, "the README has no whole program"
+    for number, program in enumerate(programs):
+        script = tmp_path / f"program_{number}.py"
+        script.write_text(program)
+        run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
+                             text=True, timeout=60)
+        assert (run.returncode, run.stderr) == (0, ""), program
