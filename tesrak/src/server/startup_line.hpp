@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <string>
+#include <utility>
 
 #include "support/file_descriptor.hpp"
 
